@@ -1,0 +1,121 @@
+#include "listener/listener.hpp"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
+
+#include "ftp/ftp_session.hpp"
+#include "http/http_session.hpp"
+#include "net/console.hpp"
+#include "startup/settings.hpp"
+
+std::atomic<int> active_sessions{0};
+
+namespace {
+
+constexpr int LISTEN_BACKLOG = 10;
+
+struct Service {
+    int socket;
+    int (*session)(int);
+    const char* thread_error;
+};
+
+int bind_any(int socket, int32_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
+    return bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address);
+}
+
+// Binds and listens on both ports; prints the first failure and returns 1.
+int set_up(int www_socket, int ftp_socket) {
+    if (bind_any(www_socket, settings.www_port) != 0) {
+        console_print("WWW: Failed to bind to the socket\n");
+        return 1;
+    }
+    if (bind_any(ftp_socket, settings.ftp_port) != 0) {
+        console_print("FTP: Failed to bind to the socket\n");
+        return 1;
+    }
+    if (listen(www_socket, LISTEN_BACKLOG) != 0) {
+        console_print("WWW: Failed to pasivate the socket\n");
+        return 1;
+    }
+    if (listen(ftp_socket, LISTEN_BACKLOG) != 0) {
+        console_print("FTP: Failed to pasivate the socket\n");
+        return 1;
+    }
+    return 0;
+}
+
+bool client_admitted(const sockaddr_in& peer) {
+    return settings.allow_remote != 0 || ntohl(peer.sin_addr.s_addr) == INADDR_LOOPBACK;
+}
+
+void accept_one(const Service& service) {
+    sockaddr_in peer{};
+    socklen_t peer_length = sizeof peer;
+    int connection = accept(service.socket, reinterpret_cast<sockaddr*>(&peer), &peer_length);
+    if (connection < 0) {
+        // Out of descriptors or memory: give the sessions time to release
+        // some instead of spinning on a socket that stays readable.
+        if (errno != EINTR && errno != ECONNABORTED) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return;
+    }
+    if (!client_admitted(peer)) {
+        close(connection);
+        return;
+    }
+    try {
+        std::thread(service.session, connection).detach();
+    } catch (const std::system_error&) {
+        console_print(service.thread_error);
+        close(connection);
+    }
+}
+
+[[noreturn]] void serve(const Service& www, const Service& ftp) {
+    for (;;) {
+        fd_set ready;
+        FD_ZERO(&ready);
+        FD_SET(www.socket, &ready);
+        FD_SET(ftp.socket, &ready);
+        // No time-out: nothing happens between passes, so an idle server
+        // sleeps here instead of polling.
+        int max_socket = www.socket > ftp.socket ? www.socket : ftp.socket;
+        if (select(max_socket + 1, &ready, nullptr, nullptr, nullptr) <= 0) {
+            continue;
+        }
+        while (active_sessions.load() >= MAX_SESSIONS) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        if (FD_ISSET(www.socket, &ready)) {
+            accept_one(www);
+        }
+        if (FD_ISSET(ftp.socket, &ready)) {
+            accept_one(ftp);
+        }
+    }
+}
+
+} // namespace
+
+void run_listener() {
+    int www_socket = socket(AF_INET, SOCK_STREAM, 0);
+    int ftp_socket = socket(AF_INET, SOCK_STREAM, 0);
+    if (set_up(www_socket, ftp_socket) != 0) {
+        return;
+    }
+    serve(Service{www_socket, http_session, "Error starting the WWW servicing thread\n"},
+          Service{ftp_socket, ftp_session, "Error starting the FTP servicing thread\n"});
+}

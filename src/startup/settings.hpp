@@ -1,0 +1,19 @@
+#pragma once
+
+#include <climits>
+#include <cstdint>
+
+// Process-wide settings: written by start-up before the first session thread
+// exists and only read afterwards, so nobody needs a lock.
+struct ServerSettings {
+    int32_t www_port = 80;
+    int32_t ftp_port = 21;
+    int allow_remote = 0;
+    char base_dir[PATH_MAX + 1] = {};
+};
+
+extern ServerSettings settings;
+
+// The longest base directory that still leaves room for the web and FTP
+// paths, which keep their short limits.
+constexpr int MAX_BASE_DIR_LENGTH = 240;

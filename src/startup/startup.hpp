@@ -1,0 +1,11 @@
+#pragma once
+
+// Makes sure a send to a vanished peer can never end the process.
+void start_socket_library();
+
+// Fills settings.base_dir with the executable's directory, ending with "/".
+// Returns 0 on success, 1 when the executable's path cannot be read.
+int locate_base_directory();
+
+// The whole program: switches, report, listener. Returns the exit code.
+int run_server(int argc, const char* const* argv);
