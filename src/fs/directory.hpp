@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <dirent.h>
+
+#include "fs/path.hpp"
+
+struct DirEntry {
+    bool is_directory = false;
+    uint64_t size = 0;
+    int64_t last_write = 0; // seconds since 1970-01-01 UTC
+    char name[PATH_CAP] = {};
+};
+
+// Enumerates one directory in the order the file system gives, "." and ".."
+// included. Closes the directory when it goes out of scope.
+class DirectoryReader {
+  public:
+    DirectoryReader() = default;
+    ~DirectoryReader();
+    DirectoryReader(const DirectoryReader&) = delete;
+    DirectoryReader& operator=(const DirectoryReader&) = delete;
+
+    // Returns 0, or 1 when `path` cannot be listed.
+    int open(const char* path);
+    // Fills `entry` with the next entry; false after the last one.
+    bool next(DirEntry& entry);
+
+  private:
+    DIR* dir_ = nullptr;
+};
+
+// Owns a file opened for reading in binary mode.
+class FileReader {
+  public:
+    FileReader() = default;
+    ~FileReader();
+    FileReader(const FileReader&) = delete;
+    FileReader& operator=(const FileReader&) = delete;
+
+    // Returns 0, or 1 when `path` is missing, unreadable or a directory.
+    int open(const char* path);
+    // The file's size in bytes, as it is when asked.
+    int64_t size() const;
+    // Reads up to `cap` bytes; 0 at the end of the file or on a read error.
+    long read(char* buffer, long cap);
+
+  private:
+    FILE* file_ = nullptr;
+};

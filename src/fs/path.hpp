@@ -1,0 +1,34 @@
+#pragma once
+
+// Paths are texts in which both "\" and "/" are separators. The services
+// build them with "\"; only the calls into the file system see host paths.
+
+constexpr int PATH_CAP = 260; // 259 characters plus terminator
+
+inline bool is_path_separator(char c) {
+    return c == '\\' || c == '/';
+}
+
+// Appends `more` to `path` (a buffer of `cap` bytes) with exactly one "\"
+// between them, skipping separators at the start of `more`, and leaves the
+// result canonical. An empty `more` leaves `path` as it is. Returns 0, or 1
+// when the result would not fit; `path` is then empty, so it names nothing.
+int path_append(char* path, const char* more, int cap = PATH_CAP);
+
+// Writes `in` to `out` without "." and ".." segments (".." takes the segment
+// before it along, and never climbs above the root), without empty segments
+// and without a trailing separator. Every remaining separator keeps its own
+// character. `out` needs as many bytes as `in`; it may be `in` itself.
+void path_canonicalize(char* out, const char* in);
+
+// True exactly when `path` names an existing directory.
+bool path_is_directory(const char* path);
+
+// Turns a path text into the host's form ("\" becomes "/"). Returns 0, or 1
+// when it does not fit `cap` bytes.
+int path_to_host(char* out, const char* path, int cap);
+
+// True when `path` is the root (the first `root_length` characters of
+// `root`) itself or lies below it: an exact match of the root text ("/" and
+// "\" alike) followed by the end or a separator.
+bool path_is_within(const char* path, const char* root, int root_length);

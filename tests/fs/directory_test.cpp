@@ -1,0 +1,101 @@
+#include "fs/directory.hpp"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <map>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class TempTree : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/pelmar-fs-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        root_ = pattern;
+        fs::create_directory(root_ / "sub");
+        std::ofstream(root_ / "a.txt") << "twelve bytes";
+    }
+    void TearDown() override { fs::remove_all(root_); }
+    // The same path as the services form it, with backslashes.
+    std::string service_path(const std::string& below) const {
+        std::string path = root_.string() + "\\" + below;
+        return path;
+    }
+
+    fs::path root_;
+};
+
+TEST_F(TempTree, DirectoryTestAcceptsBackslashSeparators) {
+    EXPECT_TRUE(path_is_directory(service_path("sub").c_str()));
+    EXPECT_TRUE(path_is_directory(root_.c_str()));
+    EXPECT_FALSE(path_is_directory(service_path("a.txt").c_str()));
+    EXPECT_FALSE(path_is_directory(service_path("missing").c_str()));
+    EXPECT_FALSE(path_is_directory(""));
+}
+
+TEST_F(TempTree, EnumerationIncludesDotEntriesAndFollowsTheFileSystem) {
+    symlink("/nonexistent/target", (root_ / "dangling").c_str());
+    DirectoryReader reader;
+    ASSERT_EQ(reader.open(root_.c_str()), 0);
+    std::map<std::string, DirEntry> seen;
+    DirEntry entry;
+    while (reader.next(entry)) {
+        seen[entry.name] = entry;
+    }
+    ASSERT_EQ(seen.size(), 5u);
+    EXPECT_TRUE(seen["."].is_directory);
+    EXPECT_TRUE(seen[".."].is_directory);
+    EXPECT_TRUE(seen["sub"].is_directory);
+    EXPECT_FALSE(seen["a.txt"].is_directory);
+    EXPECT_EQ(seen["a.txt"].size, 12u);
+    EXPECT_GT(seen["a.txt"].last_write, 1600000000);
+    // An entry that cannot be examined is still listed, as an empty file.
+    EXPECT_FALSE(seen["dangling"].is_directory);
+    EXPECT_EQ(seen["dangling"].size, 0u);
+    EXPECT_EQ(seen["dangling"].last_write, 0);
+}
+
+TEST_F(TempTree, FilesAndMissingPathsCannotBeListed) {
+    DirectoryReader reader;
+    EXPECT_EQ(reader.open(service_path("a.txt").c_str()), 1);
+    DirectoryReader other;
+    EXPECT_EQ(other.open(service_path("missing").c_str()), 1);
+}
+
+TEST_F(TempTree, FileReaderRefusesDirectoriesAndMissingFiles) {
+    FileReader directory;
+    EXPECT_EQ(directory.open(service_path("sub").c_str()), 1);
+    FileReader missing;
+    EXPECT_EQ(missing.open(service_path("missing").c_str()), 1);
+}
+
+TEST_F(TempTree, FileReaderGivesSizeAndBytes) {
+    FileReader file;
+    ASSERT_EQ(file.open(service_path("a.txt").c_str()), 0);
+    EXPECT_EQ(file.size(), 12);
+    char buffer[64];
+    EXPECT_EQ(file.read(buffer, sizeof buffer), 12);
+    EXPECT_EQ(std::string(buffer, 12), "twelve bytes");
+    EXPECT_EQ(file.read(buffer, sizeof buffer), 0);
+}
+
+TEST_F(TempTree, FileReaderSeesTheTrueSizeOfHugeFiles) {
+    const fs::path huge = root_ / "huge.bin";
+    std::ofstream(huge).close();
+    std::error_code error;
+    fs::resize_file(huge, 3ull << 30, error); // sparse: no blocks written
+    if (error) {
+        GTEST_SKIP() << "no sparse files here: " << error.message();
+    }
+    FileReader file;
+    ASSERT_EQ(file.open(service_path("huge.bin").c_str()), 0);
+    EXPECT_EQ(file.size(), 3ll << 30);
+}
+
+} // namespace

@@ -1,0 +1,107 @@
+#include "fs/path.hpp"
+
+#include <cstring>
+#include <gtest/gtest.h>
+#include <string>
+
+namespace {
+
+std::string appended(const char* path, const char* more) {
+    char buffer[PATH_CAP];
+    std::snprintf(buffer, sizeof buffer, "%s", path);
+    path_append(buffer, more);
+    return buffer;
+}
+
+std::string canonical(const char* path) {
+    char buffer[1024];
+    path_canonicalize(buffer, path);
+    return buffer;
+}
+
+TEST(PathAppend, JoinsWithOneBackslash) {
+    EXPECT_EQ(appended("/srv/ftproot", "\\pub"), "/srv/ftproot\\pub");
+    EXPECT_EQ(appended("/srv/ftproot", "pub"), "/srv/ftproot\\pub");
+    EXPECT_EQ(appended("/srv/ftproot\\", "pub"), "/srv/ftproot\\pub");
+    EXPECT_EQ(appended("/srv/ftproot", "\\\\/pub"), "/srv/ftproot\\pub");
+}
+
+TEST(PathAppend, DotDotTakesTheLastSegmentWithoutATrailingSeparator) {
+    EXPECT_EQ(appended("/srv/wwwroot\\sub", ".."), "/srv/wwwroot");
+    EXPECT_EQ(appended("/srv/wwwroot\\sub", "."), "/srv/wwwroot\\sub");
+}
+
+TEST(PathAppend, EmptyMoreLeavesThePathAsItIs) {
+    EXPECT_EQ(appended("/srv/ftproot", ""), "/srv/ftproot");
+    EXPECT_EQ(appended("/srv/ftproot", "\\"), "/srv/ftproot");
+}
+
+TEST(PathAppend, DriveLikeNamesAreOrdinaryNames) {
+    EXPECT_EQ(appended("/srv/ftproot", "c:\\windows"), "/srv/ftproot\\c:\\windows");
+}
+
+TEST(PathAppend, ResultThatWouldNotFitNamesNothing) {
+    char buffer[PATH_CAP];
+    std::snprintf(buffer, sizeof buffer, "/srv/%s", std::string(250, 'a').c_str());
+    EXPECT_EQ(path_append(buffer, "bbbbbbbbbb"), 1);
+    EXPECT_STREQ(buffer, "");
+}
+
+TEST(PathAppend, LongJoinThatCanonicalisesShortEnoughFits) {
+    char buffer[PATH_CAP];
+    std::snprintf(buffer, sizeof buffer, "/srv/%s", std::string(250, 'a').c_str());
+    EXPECT_EQ(path_append(buffer, "..\\b"), 0);
+    EXPECT_STREQ(buffer, "/srv\\b");
+}
+
+TEST(PathCanonicalize, RemovesDotAndDotDotSegments) {
+    EXPECT_EQ(canonical("/srv/ftproot\\..\\x"), "/srv\\x");
+    EXPECT_EQ(canonical("/srv/./ftproot\\.\\pub"), "/srv/ftproot\\pub");
+    EXPECT_EQ(canonical("/a/b/c\\..\\..\\d"), "/a\\d");
+}
+
+TEST(PathCanonicalize, KeepsEachSurvivingSeparatorsOwnCharacter) {
+    EXPECT_EQ(canonical("/srv/pelmar/ftproot\\..\\ftproot\\pub"), "/srv/pelmar\\ftproot\\pub");
+}
+
+TEST(PathCanonicalize, NeverClimbsAboveTheRoot) {
+    EXPECT_EQ(canonical("/.."), "/");
+    EXPECT_EQ(canonical("/srv\\..\\..\\..\\etc"), "/etc");
+    EXPECT_EQ(canonical("\\..\\x"), "\\x");
+}
+
+TEST(PathCanonicalize, DropsEmptySegmentsAndTrailingSeparators) {
+    EXPECT_EQ(canonical("/a//b\\\\c/"), "/a/b\\c");
+    EXPECT_EQ(canonical("/srv/pub\\"), "/srv/pub");
+}
+
+TEST(PathCanonicalize, KeepsNamesMadeOfDotsThatAreNotDotSegments) {
+    EXPECT_EQ(canonical("/a/.../..b/b.."), "/a/.../..b/b..");
+}
+
+TEST(PathCanonicalize, WorksInPlace) {
+    char buffer[] = "/a/./b/../c";
+    path_canonicalize(buffer, buffer);
+    EXPECT_STREQ(buffer, "/a/c");
+}
+
+TEST(PathIsWithin, WholeNameMatchOnly) {
+    const char* root = "/srv/ftproot";
+    int length = static_cast<int>(std::strlen(root));
+    EXPECT_TRUE(path_is_within("/srv/ftproot", root, length));
+    EXPECT_TRUE(path_is_within("/srv/ftproot\\pub", root, length));
+    EXPECT_TRUE(path_is_within("/srv\\ftproot\\pub", root, length));
+    EXPECT_FALSE(path_is_within("/srv/ftproot2", root, length));
+    EXPECT_FALSE(path_is_within("/srv/FTPROOT\\pub", root, length));
+    EXPECT_FALSE(path_is_within("/srv", root, length));
+    EXPECT_FALSE(path_is_within("", root, length));
+}
+
+TEST(PathToHost, TurnsBackslashesIntoSlashes) {
+    char out[64];
+    EXPECT_EQ(path_to_host(out, "/srv/wwwroot\\sub\\a.txt", sizeof out), 0);
+    EXPECT_STREQ(out, "/srv/wwwroot/sub/a.txt");
+    EXPECT_EQ(path_to_host(out, std::string(80, 'a').c_str(), sizeof out), 1);
+}
+
+} // namespace
