@@ -1,0 +1,105 @@
+#include "http/http_request.hpp"
+
+#include <cstdio>
+#include <cstring>
+
+#include "fs/path.hpp"
+#include "net/text_number.hpp"
+
+namespace {
+
+// Moves to the first "/" at or after `i`, or to the end of the text.
+int scan_to_slash(const char* line, int i) {
+    while (line[i] != '\0' && line[i] != '/') {
+        ++i;
+    }
+    return i;
+}
+
+int copy_word(const char* from, char* to, int cap) {
+    int length = 0;
+    while (from[length] != '\0' && from[length] != ' ' && length < cap) {
+        to[length] = from[length];
+        ++length;
+    }
+    to[length] = '\0';
+    return length;
+}
+
+} // namespace
+
+void split_request_line(const char* line, char* method, char* url) {
+    int i = copy_word(line, method, HTTP_METHOD_CAP);
+    while (line[i] == ' ') {
+        ++i;
+    }
+    i = scan_to_slash(line, i);
+    // An absolute target ("http://host/path"): pass over each "//" pair and
+    // start at the next "/" after it.
+    while (line[i] == '/' && line[i + 1] == '/') {
+        i = scan_to_slash(line, i + 2);
+    }
+    copy_word(line + i, url, HTTP_URL_CAP);
+}
+
+bool read_content_length(const char* line, int32_t& length) {
+    static const char name[] = "Content-length:";
+    constexpr int name_length = sizeof name - 1;
+    if (!starts_with_ignoring_ascii_case(line, name, name_length)) {
+        return false;
+    }
+    length = parse_wrapping_int(line + name_length);
+    return true;
+}
+
+bool has_dotdot_segment(const char* url) {
+    const char* segment = url;
+    for (const char* p = url;; ++p) {
+        if (*p == '\0' || is_path_separator(*p)) {
+            if (p - segment == 2 && segment[0] == '.' && segment[1] == '.') {
+                return true;
+            }
+            if (*p == '\0') {
+                return false;
+            }
+            segment = p + 1;
+        }
+    }
+}
+
+bool method_allowed(const char* method) {
+    return std::strcmp(method, "GET") == 0 || std::strcmp(method, "POST") == 0;
+}
+
+void cut_query(char* url) {
+    char* query = std::strchr(url, '?');
+    if (query != nullptr) {
+        *query = '\0';
+    }
+}
+
+int web_root_prefix_length(const char* base_dir) {
+    return static_cast<int>(std::strlen(base_dir)) + 7;
+}
+
+HttpVerdict check_url(const char* url, const char* base_dir, char* path) {
+    if (url[0] != '/') {
+        return HTTP_URL_NOT_ROOTED;
+    }
+    if (has_dotdot_segment(url)) {
+        return HTTP_URL_DOTDOT;
+    }
+    std::snprintf(path, HTTP_PATH_CAP + 1, "%swwwroot%s", base_dir, url);
+    char* url_part = path + web_root_prefix_length(base_dir);
+    for (char* p = url_part; *p != '\0'; ++p) {
+        if (*p == '/') {
+            *p = '\\';
+        }
+    }
+    // The cut to 255 characters can turn a harmless "..." into "..".
+    if (has_dotdot_segment(url_part)) {
+        path[0] = '\0';
+        return HTTP_URL_DOTDOT;
+    }
+    return HTTP_SERVE;
+}

@@ -1,0 +1,4 @@
+#pragma once
+
+// Serves one HTTP/1.0 request on the connection and closes it.
+int http_session(int socket);

@@ -1,0 +1,131 @@
+#include "http/http_request.hpp"
+
+#include <gtest/gtest.h>
+#include <string>
+
+namespace {
+
+struct Split {
+    std::string method;
+    std::string url;
+};
+
+Split split(const std::string& line) {
+    char method[HTTP_METHOD_CAP + 1];
+    char url[HTTP_URL_CAP + 1];
+    split_request_line(line.c_str(), method, url);
+    return {method, url};
+}
+
+TEST(SplitRequestLine, TakesMethodAndUrl) {
+    Split s = split("GET /docs/a.html HTTP/1.0");
+    EXPECT_EQ(s.method, "GET");
+    EXPECT_EQ(s.url, "/docs/a.html");
+    s = split("POST    /x HTTP/1.0");
+    EXPECT_EQ(s.method, "POST");
+    EXPECT_EQ(s.url, "/x");
+}
+
+TEST(SplitRequestLine, ScansForwardToTheFirstSlash) {
+    EXPECT_EQ(split("GET index.html HTTP/1.0").url, "/1.0");
+    EXPECT_EQ(split("GET x").url, "");
+    EXPECT_EQ(split("").method, "");
+    EXPECT_EQ(split("").url, "");
+}
+
+TEST(SplitRequestLine, CutsLongMethodAndCarriesTheScanThroughIt) {
+    Split s = split("GETGETGETGET /a HTTP/1.0");
+    EXPECT_EQ(s.method, "GETGETGETG");
+    EXPECT_EQ(s.url, "/a");
+}
+
+TEST(SplitRequestLine, UrlIsCutAt256Characters) {
+    std::string url = "/" + std::string(300, 'u');
+    EXPECT_EQ(split("GET " + url + " HTTP/1.0").url, url.substr(0, 256));
+}
+
+TEST(SplitRequestLine, AbsoluteTargetStartsAtThePathAfterTheHost) {
+    EXPECT_EQ(split("GET http://host/a.html HTTP/1.0").url, "/a.html");
+    EXPECT_EQ(split("GET http://host HTTP/1.0").url, "/1.0");
+    EXPECT_EQ(split("GET http://host").url, "");
+    EXPECT_EQ(split("GET ////").url, "");
+    EXPECT_EQ(split("GET http://h//x/y").url, "/y");
+}
+
+TEST(ContentLength, NameMatchesInAnyAsciiCase) {
+    int32_t length = 0;
+    EXPECT_TRUE(read_content_length("content-LENGTH: 12", length));
+    EXPECT_EQ(length, 12);
+    EXPECT_TRUE(read_content_length("Content-length:-5", length));
+    EXPECT_EQ(length, -5);
+    EXPECT_TRUE(read_content_length("Content-Length: abc", length));
+    EXPECT_EQ(length, 0);
+    length = 7;
+    EXPECT_FALSE(read_content_length("Content-Type: 12", length));
+    EXPECT_FALSE(read_content_length("Content-length", length));
+    EXPECT_EQ(length, 7);
+}
+
+TEST(DotDotSegment, FoundBetweenAnySeparatorsOrAtTheEnds) {
+    EXPECT_TRUE(has_dotdot_segment("/../x"));
+    EXPECT_TRUE(has_dotdot_segment("/.."));
+    EXPECT_TRUE(has_dotdot_segment("/..\\secret.txt"));
+    EXPECT_TRUE(has_dotdot_segment("/sub\\..\\..\\x"));
+    EXPECT_TRUE(has_dotdot_segment("/sub/.."));
+    EXPECT_TRUE(has_dotdot_segment(".."));
+    EXPECT_FALSE(has_dotdot_segment("/..."));
+    EXPECT_FALSE(has_dotdot_segment("/a..b/..c/d.."));
+    EXPECT_FALSE(has_dotdot_segment("/./."));
+}
+
+TEST(Method, OnlyExactGetAndPost) {
+    EXPECT_TRUE(method_allowed("GET"));
+    EXPECT_TRUE(method_allowed("POST"));
+    EXPECT_FALSE(method_allowed("get"));
+    EXPECT_FALSE(method_allowed("HEAD"));
+    EXPECT_FALSE(method_allowed(""));
+}
+
+TEST(CutQuery, AtTheFirstQuestionMark) {
+    char url[] = "/a.html?x=1?y";
+    cut_query(url);
+    EXPECT_STREQ(url, "/a.html");
+}
+
+class UrlCheck : public ::testing::Test {
+  protected:
+    HttpVerdict check(const std::string& url) { return check_url(url.c_str(), base_dir_, path_); }
+    const char* base_dir_ = "/srv/pelmar/";
+    char path_[HTTP_PATH_CAP + 1] = {};
+};
+
+TEST_F(UrlCheck, FormsTheWebPathWithBackslashes) {
+    EXPECT_EQ(check("/docs/a.html"), HTTP_SERVE);
+    EXPECT_STREQ(path_, "/srv/pelmar/wwwroot\\docs\\a.html");
+    EXPECT_EQ(check("/"), HTTP_SERVE);
+    EXPECT_STREQ(path_, "/srv/pelmar/wwwroot\\");
+}
+
+TEST_F(UrlCheck, RefusesUrlsNotStartingWithSlash) {
+    EXPECT_EQ(check(""), HTTP_URL_NOT_ROOTED);
+    EXPECT_EQ(check("\\a"), HTTP_URL_NOT_ROOTED);
+}
+
+TEST_F(UrlCheck, RefusesEveryDotDotSegment) {
+    for (const char* url :
+         {"/../x", "/..", "/..\\secret.txt", "/sub\\..\\..\\x", "/sub/..", "/a/../b"}) {
+        EXPECT_EQ(check(url), HTTP_URL_DOTDOT) << url;
+    }
+}
+
+TEST_F(UrlCheck, RefusesADotDotThatTheCutToThePathLimitWouldMake) {
+    // "/srv/pelmar/wwwroot" is 19 characters, so 236 are left for the URL.
+    std::string url = "/" + std::string(232, 'a') + "/...";
+    ASSERT_EQ(url.size(), 237u);
+    EXPECT_EQ(check(url), HTTP_URL_DOTDOT);
+    EXPECT_EQ(check(url.substr(0, 236)), HTTP_URL_DOTDOT);
+    EXPECT_EQ(check(url.substr(0, 237 - 1 - 1) + "x"), HTTP_SERVE);
+    EXPECT_EQ(std::string(path_).size(), 255u);
+}
+
+} // namespace
