@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+
+enum FtpCommand {
+    FTP_QUIT,
+    FTP_USER,
+    FTP_PASS,
+    FTP_PORT,
+    FTP_TYPE,
+    FTP_PWD,
+    FTP_CWD,
+    FTP_LIST,
+    FTP_RETR,
+    FTP_UNKNOWN,
+};
+
+// Where LIST and RETR connect to; both fields in network byte order.
+struct DataEndpoint {
+    uint32_t address = 0;
+    uint16_t port = 0;
+};
+
+FtpCommand classify_ftp_command(const char* line);
+
+// The argument of a command line: the text from index `from` on, or the
+// empty text when the line is shorter. Points into `line`.
+char* command_argument(char* line, int from);
+
+// Reads up to six numbers "%d ,%d ,..." into `numbers`; those not reached
+// keep their values. Returns how many were read.
+int read_port_numbers(const char* argument, int32_t* numbers);
+
+// The endpoint the six numbers name (low 8 bits of each).
+DataEndpoint endpoint_from_numbers(const int32_t* numbers);

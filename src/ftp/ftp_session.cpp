@@ -1,0 +1,136 @@
+#include "ftp/ftp_session.hpp"
+
+#include <arpa/inet.h>
+#include <cstdio>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include "fs/path.hpp"
+#include "ftp/ftp_path.hpp"
+#include "ftp/ftp_transfer.hpp"
+#include "listener/listener.hpp"
+#include "net/console.hpp"
+#include "net/line_io.hpp"
+#include "net/socket_owner.hpp"
+#include "startup/settings.hpp"
+
+namespace {
+
+using Payload = int (*)(int data_socket, const char* path);
+
+void start_session(FtpSession& session, int socket) {
+    session.control = socket;
+    sockaddr_in peer{};
+    socklen_t peer_length = sizeof peer;
+    if (getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &peer_length) == 0) {
+        session.peer_address = peer.sin_addr.s_addr;
+    }
+    std::snprintf(session.root, sizeof session.root, "%sftproot", settings.base_dir);
+    session.root_length = static_cast<int>(std::strlen(session.root));
+    std::snprintf(session.cwd, sizeof session.cwd, "%s", session.root);
+}
+
+void change_directory(FtpSession& session) {
+    char resolved[PATH_CAP];
+    char* argument = command_argument(session.line, 4);
+    if (resolve_ftp_path(resolved, session.cwd, argument, session.root, session.root_length) != 0) {
+        send_text(session.control, "550 tam nesmis!\r\n");
+    } else if (!path_is_directory(resolved)) {
+        send_text(session.control, "550 adresar neexistuje\r\n");
+    } else {
+        std::snprintf(session.cwd, sizeof session.cwd, "%s", resolved);
+        send_pwd_reply(session.control, session.cwd + session.root_length);
+    }
+}
+
+// Data goes only to the address the control connection comes from, so that
+// PORT cannot turn the server against a third host.
+bool connect_data(const FtpSession& session, int data_socket) {
+    if (session.endpoint.address != session.peer_address) {
+        return false;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = session.endpoint.address;
+    address.sin_port = session.endpoint.port;
+    return connect(data_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
+void transfer(FtpSession& session, Payload payload) {
+    SocketOwner data(socket(AF_INET, SOCK_STREAM, 0));
+    send_text(session.control, "150 ok, startuju spojeni\r\n");
+    if (!connect_data(session, data.get())) {
+        send_text(session.control, "424 spojeni na pozadovanou adresu se nezdarilo\r\n");
+        return;
+    }
+    char resolved[PATH_CAP];
+    char* argument = command_argument(session.line, 4);
+    if (resolve_ftp_path(resolved, session.cwd, argument, session.root, session.root_length) == 0 &&
+        payload(data.get(), resolved) == 0) {
+        // The reply goes out before the data connection closes.
+        send_text(session.control, "226 ok, hotovo\r\n");
+        return;
+    }
+    send_text(session.control, "400 neco neproslo\r\n");
+}
+
+void read_port(FtpSession& session) {
+    read_port_numbers(command_argument(session.line, 5), session.port_numbers);
+    session.endpoint = endpoint_from_numbers(session.port_numbers);
+    send_text(session.control, "200 ok, poznamenano, zadej, co tam mam poslat\r\n");
+}
+
+// Answers one command line; returns false when the session is to end.
+bool answer(FtpSession& session) {
+    switch (classify_ftp_command(session.line)) {
+    case FTP_QUIT:
+        send_text(session.control, "Bylo mi cti, nashledanou\r\n");
+        return false;
+    case FTP_USER:
+        send_text(session.control, "331 Uzivatelske jmeno prijato, ocekavam heslo\r\n");
+        break;
+    case FTP_PASS:
+        send_text(session.control, "230 Heslo je vporadku (ostatne jako kazde jine ;-)\r\n");
+        break;
+    case FTP_PORT:
+        read_port(session);
+        break;
+    case FTP_TYPE:
+        send_text(session.control, "220 Typ je stejne porad binarni ...\r\n");
+        break;
+    case FTP_PWD:
+        send_pwd_reply(session.control, session.cwd + session.root_length);
+        break;
+    case FTP_CWD:
+        change_directory(session);
+        break;
+    case FTP_LIST:
+        transfer(session, send_ftp_listing);
+        break;
+    case FTP_RETR:
+        transfer(session, send_file_data);
+        break;
+    case FTP_UNKNOWN:
+        send_text(session.control, "500 Nerozumim? \r\n");
+        break;
+    }
+    return true;
+}
+
+} // namespace
+
+int ftp_session(int socket) {
+    SessionCount count;
+    SocketOwner control(socket);
+    FtpSession session;
+    start_session(session, control.get());
+    send_text(session.control, "220 FTP server - pro Sorbanik\r\n");
+    while (receive_line(session.control, session.line, FTP_LINE_CAP) == LINE_OK) {
+        console_printf("FTP: %s\n", session.line);
+        if (!answer(session)) {
+            break;
+        }
+    }
+    return 0;
+}

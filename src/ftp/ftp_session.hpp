@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstdint>
+
+#include "fs/path.hpp"
+#include "ftp/ftp_command.hpp"
+
+constexpr int FTP_LINE_CAP = 256;
+
+struct FtpSession {
+    int control = -1;
+    uint32_t peer_address = 0; // network byte order
+    char line[FTP_LINE_CAP + 1] = {};
+    char root[PATH_CAP] = {};
+    int root_length = 0;
+    char cwd[PATH_CAP] = {};
+    int32_t port_numbers[6] = {};
+    DataEndpoint endpoint;
+};
+
+// Serves one FTP control connection until QUIT, a failed line or the close.
+int ftp_session(int socket);

@@ -1,0 +1,64 @@
+#include "ftp/ftp_transfer.hpp"
+
+#include <cstdio>
+#include <ctime>
+
+#include "net/file_stream.hpp"
+#include "net/line_io.hpp"
+
+namespace {
+
+constexpr int LINE_CAP = 260;
+
+// Times the 32-bit count cannot hold (before 1970 or past 2038) show as the
+// start of the count rather than as nothing.
+void format_listing_date(char* out, size_t cap, int64_t unix_seconds) {
+    int32_t seconds = listing_time(unix_seconds);
+    time_t moment = seconds;
+    tm local{};
+    if (seconds < 0 || localtime_r(&moment, &local) == nullptr ||
+        std::strftime(out, cap, "%m-%d-%y %I:%M%p", &local) == 0) {
+        std::snprintf(out, cap, "01-01-70 12:00AM");
+    }
+}
+
+} // namespace
+
+int32_t listing_time(int64_t unix_seconds) {
+    return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(unix_seconds)));
+}
+
+void format_listing_line(char* out, const DirEntry& entry) {
+    char date[80];
+    format_listing_date(date, sizeof date, entry.last_write);
+    char size[16];
+    if (entry.is_directory) {
+        std::snprintf(size, sizeof size, "<DIR>");
+    } else {
+        std::snprintf(size, sizeof size, "%d", static_cast<int32_t>(entry.size));
+    }
+    std::snprintf(out, LINE_CAP, "%s %12s          %s\r\n", date, size, entry.name);
+}
+
+int send_ftp_listing(int data_socket, const char* dir) {
+    DirectoryReader directory;
+    if (directory.open(dir) != 0) {
+        return 1;
+    }
+    DirEntry entry;
+    char line[LINE_CAP];
+    while (directory.next(entry)) {
+        format_listing_line(line, entry);
+        send_text(data_socket, line);
+    }
+    return 0;
+}
+
+int send_file_data(int data_socket, const char* path) {
+    FileReader file;
+    if (file.open(path) != 0) {
+        return 1;
+    }
+    send_file_contents(data_socket, file);
+    return 0;
+}

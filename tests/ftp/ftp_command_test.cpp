@@ -1,0 +1,73 @@
+#include "ftp/ftp_command.hpp"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <string>
+
+namespace {
+
+TEST(ClassifyCommand, FollowsTheTableOrderIgnoringAsciiCase) {
+    EXPECT_EQ(classify_ftp_command("QUIT"), FTP_QUIT);
+    EXPECT_EQ(classify_ftp_command("quit"), FTP_QUIT);
+    EXPECT_EQ(classify_ftp_command("QUIT now"), FTP_UNKNOWN);
+    EXPECT_EQ(classify_ftp_command("USER anyone"), FTP_USER);
+    EXPECT_EQ(classify_ftp_command("USER"), FTP_UNKNOWN);
+    EXPECT_EQ(classify_ftp_command("pass x"), FTP_PASS);
+    EXPECT_EQ(classify_ftp_command("Port 1,2,3,4,5,6"), FTP_PORT);
+    EXPECT_EQ(classify_ftp_command("TYPE A"), FTP_TYPE);
+    EXPECT_EQ(classify_ftp_command("TYPEX"), FTP_TYPE);
+    EXPECT_EQ(classify_ftp_command("PWD"), FTP_PWD);
+    EXPECT_EQ(classify_ftp_command("xpwd"), FTP_PWD);
+    EXPECT_EQ(classify_ftp_command("CWD pub"), FTP_CWD);
+    EXPECT_EQ(classify_ftp_command("XCWD pub"), FTP_CWD);
+    EXPECT_EQ(classify_ftp_command("LIST -la"), FTP_LIST);
+    EXPECT_EQ(classify_ftp_command("RETR a"), FTP_RETR);
+    for (const char* other :
+         {"PASV", "SYST", "NOOP", "CDUP", "NLST", "STOR x", "SIZE x", "", "PW"}) {
+        EXPECT_EQ(classify_ftp_command(other), FTP_UNKNOWN) << other;
+    }
+}
+
+TEST(CommandArgument, FromTheGivenIndexOrEmpty) {
+    char cwd[] = "CWD pub";
+    EXPECT_STREQ(command_argument(cwd, 4), "pub");
+    char list[] = "LIST /";
+    EXPECT_STREQ(command_argument(list, 4), " /");
+    char bare[] = "CWD";
+    EXPECT_STREQ(command_argument(bare, 4), "");
+    char four[] = "LIST";
+    EXPECT_STREQ(command_argument(four, 4), "");
+}
+
+TEST(PortNumbers, ReadsSixNumbersWithSpacesBeforeCommas) {
+    int32_t numbers[6] = {};
+    EXPECT_EQ(read_port_numbers("127,0,0,1,4,1", numbers), 6);
+    DataEndpoint endpoint = endpoint_from_numbers(numbers);
+    EXPECT_EQ(ntohl(endpoint.address), 0x7F000001u);
+    EXPECT_EQ(ntohs(endpoint.port), 1025);
+    int32_t spaced[6] = {};
+    EXPECT_EQ(read_port_numbers("127 , 0 , 0 , 1 , 4 , 1", spaced), 6);
+    EXPECT_EQ(endpoint_from_numbers(spaced).port, endpoint.port);
+    EXPECT_EQ(endpoint_from_numbers(spaced).address, endpoint.address);
+}
+
+TEST(PortNumbers, NumbersNotReachedKeepTheirValues) {
+    int32_t numbers[6] = {9, 9, 9, 9, 9, 9};
+    EXPECT_EQ(read_port_numbers("10, 20 x", numbers), 2);
+    EXPECT_EQ(numbers[0], 10);
+    EXPECT_EQ(numbers[1], 20);
+    EXPECT_EQ(numbers[2], 9);
+    EXPECT_EQ(read_port_numbers("", numbers), 0);
+    EXPECT_EQ(read_port_numbers("1,,2", numbers), 1);
+    EXPECT_EQ(numbers[1], 20);
+}
+
+TEST(PortNumbers, KeepsTheLowEightBitsOfEachNumber) {
+    int32_t numbers[6] = {};
+    read_port_numbers("383,-1,0,1,260,-255", numbers);
+    DataEndpoint endpoint = endpoint_from_numbers(numbers);
+    EXPECT_EQ(ntohl(endpoint.address), 0x7FFF0001u);
+    EXPECT_EQ(ntohs(endpoint.port), (4 << 8) | 1);
+}
+
+} // namespace

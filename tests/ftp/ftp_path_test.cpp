@@ -1,0 +1,70 @@
+#include "ftp/ftp_path.hpp"
+
+#include <cstring>
+#include <gtest/gtest.h>
+#include <string>
+
+#include "fs/path.hpp"
+
+namespace {
+
+class Resolve : public ::testing::Test {
+  protected:
+    // Returns "in:<path>" or "out:<path>".
+    std::string resolve(const std::string& argument) {
+        char text[300];
+        std::snprintf(text, sizeof text, "%s", argument.c_str());
+        char out[PATH_CAP];
+        int outside =
+            resolve_ftp_path(out, cwd_, text, root_, static_cast<int>(std::strlen(root_)));
+        return std::string(outside ? "out:" : "in:") + out;
+    }
+    const char* root_ = "/srv/ftproot";
+    const char* cwd_ = "/srv/ftproot\\pub";
+};
+
+TEST_F(Resolve, RelativeFromTheCurrentDirectory) {
+    EXPECT_EQ(resolve("docs"), "in:/srv/ftproot\\pub\\docs");
+    EXPECT_EQ(resolve("   docs"), "in:/srv/ftproot\\pub\\docs");
+    EXPECT_EQ(resolve(""), "in:/srv/ftproot\\pub");
+    EXPECT_EQ(resolve(" "), "in:/srv/ftproot\\pub");
+}
+
+TEST_F(Resolve, AbsoluteFromTheRoot) {
+    EXPECT_EQ(resolve("/docs"), "in:/srv/ftproot\\docs");
+    EXPECT_EQ(resolve("\\docs"), "in:/srv/ftproot\\docs");
+    EXPECT_EQ(resolve("/"), "in:/srv/ftproot");
+}
+
+TEST_F(Resolve, ClimbingStopsBeingInsideAboveTheRoot) {
+    EXPECT_EQ(resolve(".."), "in:/srv/ftproot");
+    EXPECT_EQ(resolve("../.."), "out:/srv");
+    EXPECT_EQ(resolve("../../../../etc/passwd"), "out:/etc\\passwd");
+}
+
+TEST_F(Resolve, ClimbingOutAndBackInIsInside) {
+    EXPECT_EQ(resolve("../../ftproot/pub"), "in:/srv\\ftproot\\pub");
+}
+
+TEST_F(Resolve, SiblingsAndOtherCaseAreOutside) {
+    EXPECT_EQ(resolve("/../ftproot2"), "out:/srv\\ftproot2");
+    EXPECT_EQ(resolve("../../FTPROOT/pub"), "out:/srv\\FTPROOT\\pub");
+}
+
+TEST_F(Resolve, DriveLikeNamesAreOrdinaryNamesInside) {
+    EXPECT_EQ(resolve("c:/windows"), "in:/srv/ftproot\\pub\\c:\\windows");
+}
+
+TEST_F(Resolve, TrailingSlashDoesNotSurvive) {
+    EXPECT_EQ(resolve("docs/"), "in:/srv/ftproot\\pub\\docs");
+}
+
+TEST_F(Resolve, TabsAreNotSkipped) {
+    EXPECT_EQ(resolve("\tdocs"), "in:/srv/ftproot\\pub\\\tdocs");
+}
+
+TEST_F(Resolve, ArgumentTooLongToJoinIsOutside) {
+    EXPECT_EQ(resolve(std::string(250, 'a')), "out:");
+}
+
+} // namespace

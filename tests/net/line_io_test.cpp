@@ -1,0 +1,123 @@
+#include "net/line_io.hpp"
+
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// A connected pair: the test writes on one end, receive_line reads the other.
+class LineSource : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends_), 0); }
+    void TearDown() override {
+        close_writer();
+        ::close(ends_[0]);
+    }
+    void write_bytes(const std::string& bytes) {
+        ASSERT_EQ(::write(ends_[1], bytes.data(), bytes.size()),
+                  static_cast<ssize_t>(bytes.size()));
+    }
+    void close_writer() {
+        if (ends_[1] >= 0) {
+            ::close(ends_[1]);
+            ends_[1] = -1;
+        }
+    }
+    ReceiveLineResult receive(int cap = 256) { return receive_line(ends_[0], buffer_, cap); }
+    std::string text() const { return buffer_; }
+    std::string rest() {
+        close_writer();
+        std::string all;
+        char chunk[512];
+        ssize_t n;
+        while ((n = ::read(ends_[0], chunk, sizeof chunk)) > 0) {
+            all.append(chunk, static_cast<size_t>(n));
+        }
+        return all;
+    }
+
+    int ends_[2] = {-1, -1};
+    char buffer_[10001] = {};
+};
+
+TEST_F(LineSource, CrLfAndLfAloneEndALine) {
+    write_bytes("USER a\r\nUSER b\n");
+    EXPECT_EQ(receive(), LINE_OK);
+    EXPECT_EQ(text(), "USER a");
+    EXPECT_EQ(receive(), LINE_OK);
+    EXPECT_EQ(text(), "USER b");
+}
+
+TEST_F(LineSource, CarriageReturnInsideTheLineIsDropped) {
+    write_bytes("ab\rcd\n");
+    EXPECT_EQ(receive(), LINE_OK);
+    EXPECT_EQ(text(), "abcd");
+}
+
+TEST_F(LineSource, LoneLineFeedIsAnEmptyLine) {
+    write_bytes("\n");
+    EXPECT_EQ(receive(), LINE_OK);
+    EXPECT_EQ(text(), "");
+}
+
+TEST_F(LineSource, LongestLineThatFitsIsOneBelowTheCapacity) {
+    write_bytes(std::string(255, 'x') + "\nnext\n");
+    EXPECT_EQ(receive(256), LINE_OK);
+    EXPECT_EQ(text().size(), 255u);
+    EXPECT_EQ(rest(), "next\n");
+}
+
+TEST_F(LineSource, LineOfCapacityLengthFailsButIsConsumedToItsEnd) {
+    write_bytes(std::string(256, 'x') + "\r\nnext\n");
+    EXPECT_EQ(receive(256), LINE_FAILED);
+    EXPECT_EQ(text(), std::string(256, 'x'));
+    EXPECT_EQ(rest(), "next\n");
+}
+
+TEST_F(LineSource, FarTooLongLineKeepsOnlyTheCapacity) {
+    write_bytes(std::string(20000, 'y') + "\nafter\n");
+    EXPECT_EQ(receive(10000), LINE_FAILED);
+    EXPECT_EQ(text().size(), 10000u);
+    EXPECT_EQ(receive(10000), LINE_OK);
+    EXPECT_EQ(text(), "after");
+}
+
+TEST_F(LineSource, NothingAfterTheLineFeedIsConsumed) {
+    write_bytes("POST / HTTP/1.0\nBODY");
+    EXPECT_EQ(receive(), LINE_OK);
+    EXPECT_EQ(rest(), "BODY");
+}
+
+TEST_F(LineSource, PeerClosingMidLineKeepsWhatArrived) {
+    write_bytes("abc");
+    close_writer();
+    EXPECT_EQ(receive(), LINE_CLOSED);
+    EXPECT_EQ(text(), "abc");
+}
+
+TEST_F(LineSource, PeerClosingBeforeAnyByteGivesEmptyText) {
+    close_writer();
+    EXPECT_EQ(receive(), LINE_CLOSED);
+    EXPECT_EQ(text(), "");
+}
+
+TEST_F(LineSource, NulByteIsStoredAndEndsTheText) {
+    write_bytes(std::string("ab\0cd\n", 6));
+    EXPECT_EQ(receive(), LINE_OK);
+    EXPECT_EQ(text(), "ab");
+    EXPECT_EQ(std::string(buffer_ + 3, 2), "cd");
+}
+
+TEST(SendText, SendToAVanishedPeerDoesNotEndTheProcess) {
+    int ends[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+    ::close(ends[1]);
+    send_text(ends[0], "nobody listens\r\n");
+    send_text(ends[0], "still alive\r\n");
+    EXPECT_EQ(send_bytes(ends[0], "x", 1), 1);
+    ::close(ends[0]);
+}
+
+} // namespace
