@@ -1,0 +1,89 @@
+// Start-up through the real executable: the console report and how the
+// switches reach the listener. Number parsing itself is unit-tested.
+
+#include "server_process.hpp"
+#include "test_client.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace {
+
+// What a client from `ip` hears first after sending a request; "closed" if
+// it is closed without a byte.
+std::string first_line(int port, const char* ip) {
+    ClientSocket client = ClientSocket::connect(port, ip);
+    send_all(client.get(), "GET /a.txt HTTP/1.0\r\n\r\n");
+    return peer_closed_without_bytes(client.get(), 3000) ? "closed" : read_line(client.get(), 3000);
+}
+
+struct Wiring {
+    const char* args; // W and F stand for free ports
+    const char* www;  // as reported
+    const char* ftp;
+    bool remote_allowed;
+};
+
+TEST(Switches, ReachTheReportAndTheListener) {
+    for (const Wiring& row : {
+             Wiring{"/A /FTPPORT F /wWwPoRt W", "W", "F", true},
+             Wiring{"/wwwport 1 /ftpport 2 /wwwport W /ftpport F", "W", "F", false},
+             Wiring{"/wwwport W+65536 /ftpport F", "W+65536", "F", false},
+             Wiring{"/wwwport x /ftpport F", "0", "F", false},
+             Wiring{"/wwwport W /ftpport /a", "W", "0", false},
+             Wiring{"", "80", "21", false},
+         }) {
+        SCOPED_TRACE(row.args);
+        const int www = free_tcp_port(), ftp = free_tcp_port();
+        auto fill = [&](const std::string& word) {
+            if (word.empty() || (word[0] != 'W' && word[0] != 'F'))
+                return word;
+            return std::to_string((word[0] == 'W' ? www : ftp) + std::atoi(word.c_str() + 1));
+        };
+        std::vector<std::string> args;
+        std::istringstream words(row.args);
+        for (std::string word; words >> word;)
+            args.push_back(fill(word));
+        ServerProcess server;
+        server.launch(args);
+        // The report opens the console, ahead of anything a session prints.
+        const std::string report = "Basepath: " + server.base_dir() +
+                                   "\nWWWport : " + fill(row.www) + "\nFTPport : " + fill(row.ftp) +
+                                   "\n";
+        EXPECT_TRUE(eventually([&] { return server.output().starts_with(report); }))
+            << server.output();
+        if (args.empty())
+            continue; // 80 and 21 may be taken or privileged here
+        std::set<int> ports;
+        ASSERT_TRUE(eventually([&] { return (ports = server.listening_ports()).size() == 2; }))
+            << server.output();
+        // A reported number binds its low 16 bits; a reported 0 any free port.
+        int web = std::stoi(fill(row.www)) & 0xffff, control = std::stoi(fill(row.ftp)) & 0xffff;
+        for (int open : ports)
+            if (web == 0 && open != control)
+                web = open;
+            else if (control == 0 && open != web)
+                control = open;
+        EXPECT_EQ(ports, (std::set<int>{web, control}));
+        for (auto [port, reply] : {std::pair{web, "HTTP/1.0 200 OK\r\n"},
+                                   std::pair{control, "220 FTP server - pro Sorbanik\r\n"}}) {
+            EXPECT_EQ(first_line(port, "127.0.0.1"), reply);
+            EXPECT_EQ(first_line(port, "127.0.0.2"), row.remote_allowed ? reply : "closed");
+        }
+    }
+}
+
+TEST(Switches, AnythingElsePrintsUsageAndExitsOne) {
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"-a"}, {"/x"}, {"/wwwport"}, {"/a", "/ftpport"}}) {
+        SCOPED_TRACE(args.back());
+        ServerProcess server;
+        server.launch(args);
+        // Exit 1 straight away, and no bind failure printed: nothing was bound.
+        EXPECT_EQ(server.wait_for_exit(5000), 1);
+        EXPECT_EQ(server.output(), "Pouziti: Pelmar [/ftpport <cislo>] [/wwwport <cislo>]\n");
+    }
+}
+
+} // namespace

@@ -1,0 +1,154 @@
+#include "server_process.hpp"
+
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+bool eventually(const std::function<bool()>& condition, int timeout_ms) {
+    for (int waited = 0; !condition(); waited += 10) {
+        if (waited >= timeout_ms)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+ServerProcess::ServerProcess() {
+    char pattern[] = "/tmp/pelmar-test-XXXXXX";
+    ::mkdtemp(pattern);
+    // The server reports the resolved directory of its executable.
+    base_dir_ = fs::canonical(pattern).string() + "/";
+    fs::copy_file(PELMAR_BINARY, path("pelmar"));
+    for (const char* tree : {"wwwroot", "ftproot"})
+        fs::copy(fs::path(PELMAR_FIXTURES) / tree, path(tree), fs::copy_options::recursive);
+}
+
+ServerProcess::~ServerProcess() {
+    stop();
+    ::close(console_fd_);
+    std::error_code ignored;
+    fs::remove_all(base_dir_, ignored);
+}
+
+void ServerProcess::write_file(std::string_view relative, std::string_view content) const {
+    std::ofstream(path(relative), std::ios::binary) << content;
+}
+
+bool ServerProcess::start(std::vector<std::string> extra_args) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        int www = free_tcp_port();
+        int ftp = free_tcp_port();
+        std::vector<std::string> args = {"/wwwport", std::to_string(www), "/ftpport",
+                                         std::to_string(ftp)};
+        args.insert(args.end(), extra_args.begin(), extra_args.end());
+        launch(args);
+        if (eventually([&] { return listening_ports().size() == 2 || !running(); }) &&
+            listening_ports() == std::set<int>{www, ftp}) {
+            www_port_ = www;
+            ftp_port_ = ftp;
+            return true;
+        }
+        // Somebody may have taken a port between our probe and its bind.
+    }
+    return false;
+}
+
+void ServerProcess::launch(const std::vector<std::string>& args) {
+    stop();
+    ::close(console_fd_);
+    // A file rather than a pipe: nobody has to drain it while the server runs.
+    console_fd_ = ::memfd_create("console", MFD_CLOEXEC);
+    std::string binary = path("pelmar");
+    std::vector<char*> argv{binary.data()};
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    exit_code_.reset();
+    www_port_ = ftp_port_ = 0;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        // Only async-signal-safe calls between fork and exec.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL); // not to outlive a crashed test
+        ::dup2(console_fd_, 1);
+        ::dup2(console_fd_, 2);
+        // No test socket may leak in, skewing its fd count or holding a port.
+        ::close_range(3, ~0U, 0);
+        // The base directory must come from the executable, not the cwd.
+        if (::chdir("/") == 0)
+            ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+}
+
+std::optional<int> ServerProcess::wait_for_exit(int timeout_ms) {
+    int status = 0;
+    if (!exit_code_ && pid_ > 0 &&
+        eventually([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, timeout_ms))
+        exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return exit_code_;
+}
+
+void ServerProcess::stop() {
+    if (pid_ > 0 && !wait_for_exit(0)) {
+        ::kill(pid_, SIGKILL);
+        wait_for_exit(10000);
+    }
+}
+
+std::string ServerProcess::output() const {
+    std::string text;
+    char buffer[4096];
+    ssize_t got = 0;
+    while (console_fd_ >= 0 &&
+           (got = ::pread(console_fd_, buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0)
+        text.append(buffer, static_cast<size_t>(got));
+    return text;
+}
+
+bool ServerProcess::wait_for_output(std::string_view needle, int timeout_ms) const {
+    return eventually([&] { return output().find(needle) != std::string::npos; }, timeout_ms);
+}
+
+int ServerProcess::fd_count() const {
+    std::error_code error;
+    fs::directory_iterator fds("/proc/" + std::to_string(pid_) + "/fd", error);
+    return error ? -1 : static_cast<int>(std::distance(fds, fs::directory_iterator()));
+}
+
+std::set<int> ServerProcess::listening_ports() const {
+    std::set<std::string> owned; // links such as "socket:[12345]"
+    std::error_code error;
+    for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid_) + "/fd", error))
+        owned.insert(fs::read_symlink(fd.path(), error).string());
+    std::set<int> ports;
+    std::ifstream table("/proc/net/tcp"); // the server binds IPv4 only
+    unsigned port = 0, state = 0;
+    unsigned long inode = 0;
+    for (std::string line; std::getline(table, line);)
+        if (std::sscanf(line.c_str(), " %*u: %*x:%x %*x:%*x %x %*x:%*x %*x:%*x %*x %*u %*u %lu",
+                        &port, &state, &inode) == 3 &&
+            state == 0x0A /* LISTEN */ && owned.count("socket:[" + std::to_string(inode) + "]"))
+            ports.insert(static_cast<int>(port));
+    return ports;
+}
+
+double ServerProcess::cpu_seconds() const {
+    std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+    std::string stat(std::istreambuf_iterator<char>(in), {});
+    // utime and stime, counted from the ')' that ends the command name.
+    unsigned long utime = 0, stime = 0;
+    if (std::sscanf(stat.c_str() + stat.rfind(')') + 1,
+                    " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) != 2)
+        return -1;
+    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}

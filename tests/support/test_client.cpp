@@ -1,0 +1,109 @@
+#include "test_client.hpp"
+
+#include "server_process.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+
+namespace {
+
+bool ready(int fd, short events, int timeout_ms) {
+    pollfd p{fd, events, 0};
+    return ::poll(&p, 1, timeout_ms) > 0;
+}
+
+sockaddr_in address_of(const char* ip, int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    ::inet_pton(AF_INET, ip, &address.sin_addr);
+    return address;
+}
+
+// Reads up to the peer's close, a LF when `one_line`, or the time-out.
+std::string receive(int fd, int timeout_ms, bool one_line) {
+    using namespace std::chrono;
+    auto deadline = steady_clock::now() + milliseconds(timeout_ms);
+    std::string received;
+    char buffer[4096];
+    auto left = [&] {
+        return static_cast<int>(std::max(0L, (deadline - steady_clock::now()) / 1ms));
+    };
+    while (ready(fd, POLLIN, left())) {
+        ssize_t got = ::recv(fd, buffer, one_line ? 1 : sizeof buffer, 0);
+        if (got <= 0)
+            break;
+        received.append(buffer, static_cast<size_t>(got));
+        if (one_line && buffer[0] == '\n')
+            break;
+    }
+    return received;
+}
+
+} // namespace
+
+int listen_on(const char* ip, int port) {
+    sockaddr_in address = address_of(ip, port);
+    ClientSocket owner(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    bool ok = ::bind(owner.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+              ::listen(owner.get(), 16) == 0;
+    return ok ? owner.release() : -1;
+}
+
+bool send_all(int fd, std::string_view data) {
+    while (!data.empty()) {
+        ssize_t sent = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+        if (sent <= 0)
+            return false;
+        data.remove_prefix(static_cast<size_t>(sent));
+    }
+    return true;
+}
+
+std::string read_until_close(int fd, int timeout_ms) {
+    return receive(fd, timeout_ms, false);
+}
+
+std::string read_line(int fd, int timeout_ms) {
+    return receive(fd, timeout_ms, true);
+}
+
+bool peer_closed_without_bytes(int fd, int timeout_ms) {
+    char c;
+    return ready(fd, POLLIN, timeout_ms) && ::recv(fd, &c, 1, MSG_PEEK) <= 0;
+}
+
+void ClientSocket::reset() {
+    linger abort_on_close{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
+    close();
+}
+
+ClientSocket ClientSocket::connect(int port, const char* from_ip) {
+    sockaddr_in local = address_of(from_ip, 0);
+    sockaddr_in remote = address_of("127.0.0.1", port);
+    ClientSocket client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    // Linux bounds connect() and each send by this time-out, so that neither
+    // a SYN dropped by a full backlog nor a peer that stops reading can hang
+    // a test.
+    timeval limit{3, 0};
+    ::setsockopt(client.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    if (::bind(client.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        ::connect(client.get(), reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0)
+        return ClientSocket();
+    return client;
+}
+
+int free_tcp_port() {
+    ClientSocket probe(listen_on("127.0.0.1", 0));
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    ::getsockname(probe.get(), reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.sin_port);
+}
