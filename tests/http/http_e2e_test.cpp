@@ -1,0 +1,350 @@
+// The web service through the real executable: the wiring of request reading,
+// the exact bytes of each kind of response, the console echo, that nothing
+// beside wwwroot is ever reached, and real clients. The request and path
+// details themselves are unit-tested in http_request_test.cpp and tests/fs.
+
+#include "server_process.hpp"
+#include "test_client.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <poll.h>
+#include <set>
+#include <string>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <utility>
+#include <vector>
+
+namespace {
+
+std::string error_reply(const std::string& status, const std::string& body) {
+    return "HTTP/1.0 " + status + "\r\nConnection: close\r\n\r\n" + body;
+}
+const std::string ERROR_403 = error_reply("403 Soubor neexistuje", "pozadovany soubor neexistuje");
+const std::string ERROR_405 = error_reply("405 Method not allowed", "Error 405 Method not allowed");
+const std::string ERROR_NOT_ROOTED =
+    error_reply("400 url not starting with /", "URL must begin with /");
+const std::string ERROR_DOTDOT = error_reply("400 \"..\" not allowed", "\"..\" not allowed");
+
+const std::string A_TXT = "hello world\n"; // from the sample tree
+const std::string SECRET = "PELMAR-SECRET-4d1f9";
+const std::string ECHO_BODY = "BODY-NEVER-ON-THE-CONSOLE\n";
+const std::string LONG_NAME = std::string(120, 'n') + ".txt";
+const std::uintmax_t THREE_GIB = 3ull << 30;
+
+std::string file_head(std::uintmax_t size) {
+    return "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(size) +
+           "\r\nConnection: close\r\n\r\n";
+}
+std::string file_response(const std::string& body) {
+    return file_head(body.size()) + body;
+}
+
+std::string get(const std::string& url) {
+    return "GET " + url + " HTTP/1.0\r\n\r\n";
+}
+std::string post(const std::string& url, const std::string& headers = "",
+                 const std::string& body = "") {
+    return "POST " + url + " HTTP/1.0\r\n" + headers + "\r\n" + body;
+}
+
+std::string dir_row(const std::string& size, const std::string& target, const std::string& name) {
+    return "<TR><TD align=right>" + size + "</TD><TD><A href=\"" + target + "\">" + name +
+           "</A></TD></TR>\n";
+}
+// The page of a first-level directory: "." links to the directory itself,
+// ".." to the web root, whose link target is empty.
+std::string dir_page(const std::string& dir, const std::string& rows) {
+    return "<HTML><TABLE>" + dir_row("Adresar", "\\" + dir, ".") + dir_row("Adresar", "", "..") +
+           rows + "</TABLE></HTML>";
+}
+
+// Rows of a directory page come in the file system's order, so a page is
+// compared as the set of its rows (each from one "<TR>" to the next, which
+// also holds a row cut short); any other reply as a whole.
+std::multiset<std::string> parts(const std::string& reply) {
+    const std::string open = "<HTML><TABLE>", close = "</TABLE></HTML>";
+    if (!reply.starts_with(open) || !reply.ends_with(close)) {
+        return {reply};
+    }
+    std::string body = reply.substr(open.size(), reply.size() - open.size() - close.size());
+    std::multiset<std::string> rows{open + close};
+    for (size_t at = 0; at < body.size();) {
+        size_t next = std::min(body.find("<TR>", at + 1), body.size());
+        rows.insert(body.substr(at, next - at));
+        at = next;
+    }
+    return rows;
+}
+
+std::string all_byte_values() { // several times over, across several 1024-byte blocks
+    std::string bytes;
+    for (int i = 0; i < 256 * 12 + 7; ++i) {
+        bytes.push_back(static_cast<char>(i % 256));
+    }
+    return bytes;
+}
+
+struct Reply {
+    std::string bytes;
+    bool closed = false; // the server ended the connection
+    bool reset = false;  // ... with a reset: it left bytes of the request unread
+};
+
+// Sends the request in one piece (so that a body arrives with its head) and
+// keeps its own side open, as a client waiting for the answer does.
+Reply exchange(int port, const std::string& request) {
+    Reply reply;
+    ClientSocket client = ClientSocket::connect(port);
+    send_all(client.get(), request);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    char buffer[16384];
+    while (client.valid() && std::chrono::steady_clock::now() < deadline) {
+        pollfd p{client.get(), POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0) {
+            continue;
+        }
+        ssize_t got = ::recv(client.get(), buffer, sizeof buffer, 0);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            reply.closed = true;
+            reply.reset = got < 0 && errno == ECONNRESET;
+            break;
+        }
+        reply.bytes.append(buffer, static_cast<size_t>(got));
+    }
+    return reply;
+}
+
+// One server for all cases, with the files they need beside the sample tree.
+class WebService : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        server_ = std::make_unique<ServerProcess>();
+        ServerProcess& s = *server_;
+        s.write_file("secret.txt", SECRET + "\n");
+        s.write_file("wwwroot/echo.txt", ECHO_BODY);
+        s.write_file("wwwroot/empty.txt", "");
+        s.write_file("wwwroot/bytes.bin", all_byte_values());
+        s.make_dir("wwwroot/long");
+        s.write_file("wwwroot/long/" + LONG_NAME, "");
+        s.make_dir("wwwroot/big");
+        std::ofstream(s.path("wwwroot/big/huge.bin")).close();
+        std::error_code error; // sparse, so no blocks are written
+        std::filesystem::resize_file(s.path("wwwroot/big/huge.bin"), THREE_GIB, error);
+        sparse_ = !error;
+        started_ = s.start();
+    }
+    static void TearDownTestSuite() { server_.reset(); }
+    void SetUp() override {
+        ASSERT_TRUE(started_ && server_->running()) << "no server:\n" << server_->output();
+    }
+    void TearDown() override { EXPECT_TRUE(server_->running()) << "the server ended"; }
+
+    static ServerProcess& server() { return *server_; }
+    static int port() { return server_->www_port(); }
+
+    static inline std::unique_ptr<ServerProcess> server_;
+    static inline bool started_ = false, sparse_ = false;
+};
+
+TEST_F(WebService, EachRequestGetsItsExactReply) {
+    const std::string long_row = dir_row("0", "\\long\\" + LONG_NAME, LONG_NAME);
+    ASSERT_GT(long_row.size(), 259u);
+    const std::string twelve = "twelve bytes";
+    auto header = [](size_t length) { return "X-Long: " + std::string(length - 8, 'h'); };
+    struct Case {
+        std::string request;
+        std::string reply;
+        bool orderly = true; // every byte of the request was read before the close
+    };
+    const std::vector<Case> cases = {
+        {get("/a.txt"), file_response(A_TXT)},
+        {get("/sub\\b.txt"), file_response("b in sub\n")},
+        {get("/bytes.bin"), file_response(all_byte_values())},
+        {get("/empty.txt"), file_head(0)},
+        {get("/sub"), dir_page("sub", dir_row("9", "\\sub\\b.txt", "b.txt"))},
+        // A row is cut to its 260-byte buffer, line end and all.
+        {get("/long"), dir_page("long", long_row.substr(0, 259))},
+        {get("/missing.txt"), ERROR_403},
+        {"PUT /a.txt HTTP/1.0\r\n\r\n", ERROR_405},
+        {"get /a.txt HTTP/1.0\r\n\r\n", ERROR_405},
+        {"GET x HTTP\r\n\r\n", ERROR_NOT_ROOTED}, // no "/" anywhere in the line
+        // Only GET drops the query; POST looks for a file named with it.
+        {get("/a.txt?x=1"), file_response(A_TXT)},
+        {post("/a.txt?x=1"), ERROR_403},
+        {post("/a.txt", "Content-length: 5\r\n", "hello"), file_response(A_TXT)},
+        // Without a body: waiting for one would never answer.
+        {post("/a.txt"), file_response(A_TXT)},
+        // 1000 bytes by the one receive, the last 4 as waiting bytes.
+        {post("/a.txt", "Content-length: 1004\r\n", std::string(1004, 'p')), file_response(A_TXT)},
+        {post("/a.txt", "Content-length: 1500\r\n", std::string(1500, 'p')), file_response(A_TXT),
+         false},
+        // The header name matches in any case and the last one counts;
+        // otherwise the unread body would turn the close into a reset.
+        {post("/a.txt", "content-LENGTH: 12\r\n", twelve), file_response(A_TXT)},
+        {post("/a.txt", "Content-length: 3\r\nCONTENT-LENGTH: 12\r\n", twelve),
+         file_response(A_TXT)},
+        // An overlong request line is cut but still served.
+        {"GET /a.txt HTTP/1.0 " + std::string(20000, 'x') + "\r\n\r\n", file_response(A_TXT)},
+        {"GET /a.txt HTTP/1.0\r\n" + header(9999) + "\r\n\r\n", file_response(A_TXT)},
+        {"GET /a.txt HTTP/1.0\r\n" + header(10000) + "\r\n\r\n", "", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.request.substr(0, 80));
+        Reply reply = exchange(port(), c.request);
+        EXPECT_EQ(parts(reply.bytes), parts(c.reply));
+        EXPECT_TRUE(reply.closed);
+        if (c.orderly) {
+            EXPECT_FALSE(reply.reset);
+        }
+    }
+}
+
+TEST_F(WebService, ConnectionClosedBeforeTheHeadersEndGetsNoReply) {
+    for (const std::string request :
+         {"GET /a.txt HTTP/1.0\r\n", "GET /a.txt HTTP/1.0\r\nX: y\r\n"}) {
+        SCOPED_TRACE(request);
+        ClientSocket client = ClientSocket::connect(port());
+        ASSERT_TRUE(client.valid());
+        send_all(client.get(), request);
+        ::shutdown(client.get(), SHUT_WR);
+        EXPECT_TRUE(peer_closed_without_bytes(client.get(), 5000));
+    }
+}
+
+TEST_F(WebService, NothingOutsideWwwrootIsReached) {
+    std::vector<std::string> requests;
+    for (const std::string url :
+         {"/../secret.txt", "/..", "/sub/..", "/..\\secret.txt", "/sub\\..\\..\\secret.txt"}) {
+        requests.push_back(get(url));
+        requests.push_back(post(url));
+    }
+    // The path "<base_dir>wwwroot<url>" is cut to 255 characters, which turns
+    // the trailing "..." of this URL into a ".." naming the directory above.
+    const size_t kept = 255 - (server().base_dir().size() + 7);
+    std::string url = "/";
+    while (url.size() + 4 <= kept) {
+        url += "./";
+    }
+    url.resize(kept - 2, '/');
+    url += "...";
+    // No version word, so that the 256-character request line holds the whole URL.
+    ASSERT_LE(("GET " + url).size(), 256u);
+    requests.push_back("GET " + url + "\r\n\r\n");
+
+    for (const std::string& request : requests) {
+        SCOPED_TRACE(request);
+        Reply reply = exchange(port(), request);
+        EXPECT_EQ(reply.bytes, ERROR_DOTDOT);
+        EXPECT_EQ(reply.bytes.find(SECRET), std::string::npos);
+    }
+}
+
+TEST_F(WebService, ConsoleShowsUrlAndHeadButNoBody) {
+    // Unique URLs before and after bracket the text, since the echo of
+    // earlier sessions may still be on its way.
+    EXPECT_EQ(exchange(port(), get("/console-from")).bytes, ERROR_403);
+    EXPECT_EQ(exchange(port(), get("/echo.txt?q=1")).bytes, file_response(ECHO_BODY));
+    EXPECT_EQ(exchange(port(), post("/echo.txt?q=1")).bytes, ERROR_403);
+    EXPECT_EQ(exchange(port(), get("/../echo.txt")).bytes, ERROR_DOTDOT);
+    EXPECT_EQ(exchange(port(), get("/console-to")).bytes, ERROR_403);
+    // The GET URL without its query, the POST URL whole, a refusal without URL.
+    const std::string printed = "/console-from\n" + ERROR_403 + "/echo.txt\n" +
+                                file_head(ECHO_BODY.size()) + "/echo.txt?q=1\n" + ERROR_403 +
+                                ERROR_DOTDOT + "/console-to\n" + ERROR_403;
+    EXPECT_TRUE(server().wait_for_output(printed, 5000)) << server().output();
+    EXPECT_EQ(server().output().find(ECHO_BODY), std::string::npos);
+}
+
+TEST_F(WebService, HugeFileKeepsItsTrueLengthAndResetsLeaveNoDescriptorBehind) {
+    if (!sparse_) {
+        GTEST_SKIP() << "this file system cannot hold a sparse 3 GiB file";
+    }
+    ASSERT_EQ(exchange(port(), get("/a.txt")).bytes, file_response(A_TXT));
+    // A session from an earlier case may still be ending, so the baseline is
+    // an upper bound and the count is awaited down to it.
+    const int baseline = server().fd_count();
+    ASSERT_GT(baseline, 0);
+    for (int i = 0; i < 20; ++i) {
+        ClientSocket client = ClientSocket::connect(port());
+        ASSERT_TRUE(client.valid()) << "connection " << i;
+        send_all(client.get(), get("/big/huge.bin"));
+        if (i % 2 == 1) { // half of them go once the head is through, the rest at once
+            std::string head;
+            for (int line = 0; line < 6 && !head.ends_with("\r\n\r\n"); ++line) {
+                head += read_line(client.get(), 5000);
+            }
+            EXPECT_EQ(head, file_head(THREE_GIB));
+        }
+        client.reset();
+    }
+    EXPECT_EQ(exchange(port(), get("/a.txt")).bytes, file_response(A_TXT));
+    EXPECT_TRUE(eventually([&] { return server().fd_count() <= baseline; }))
+        << server().fd_count() << " descriptors, " << baseline << " before";
+
+    // The page's size column shows the low 32 bits, signed.
+    EXPECT_EQ(parts(exchange(port(), get("/big")).bytes),
+              parts(dir_page("big", dir_row("-1073741824", "\\big\\huge.bin", "huge.bin"))));
+}
+
+// Runs a shell command (bounded by `timeout`): its standard output and exit code.
+std::pair<std::string, int> run_tool(const std::string& command) {
+    std::string out;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return {out, -1};
+    }
+    char buffer[4096];
+    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+        out.append(buffer, got);
+    }
+    int status = ::pclose(pipe);
+    return {out, status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+TEST_F(WebService, RealClientsFetchFilesAndPages) {
+    const std::string url = " http://127.0.0.1:" + std::to_string(port());
+    // Neither a proxy from the environment nor a personal configuration may
+    // come between the tool and the server.
+    const std::string curl = "timeout 10 curl -q -s --noproxy '*'";
+    const std::string wget = "timeout 10 wget --no-config -q --no-proxy --tries=1 -O -";
+    struct Run {
+        std::string tool, command, out;
+    };
+    const std::vector<Run> runs = {
+        {"curl", curl + url + "/a.txt", A_TXT},
+        // A directory page has no head, as in HTTP/0.9.
+        {"curl", curl + " --http0.9" + url + "/sub/",
+         dir_page("sub", dir_row("9", "\\sub\\b.txt", "b.txt"))},
+        {"wget", wget + url + "/bytes.bin", all_byte_values()},
+    };
+    std::string missing;
+    for (const Run& run : runs) {
+        if (std::system(("command -v " + run.tool + " >/dev/null 2>&1").c_str()) != 0) {
+            missing += " " + run.tool;
+            continue;
+        }
+        SCOPED_TRACE(run.command);
+        auto [out, exit_code] = run_tool(run.command);
+        EXPECT_EQ(exit_code, 0);
+        EXPECT_EQ(parts(out), parts(run.out));
+    }
+    if (!missing.empty()) {
+        GTEST_SKIP() << "not installed:" << missing;
+    }
+}
+
+} // namespace
