@@ -45,6 +45,8 @@ class FileReader {
     int64_t size() const;
     // Reads up to `cap` bytes; 0 at the end of the file or on a read error.
     long read(char* buffer, long cap);
+    // The open file's descriptor, for handing the copy to the kernel.
+    int descriptor() const { return file_ != nullptr ? fileno(file_) : -1; }
 
   private:
     FILE* file_ = nullptr;
