@@ -45,11 +45,12 @@ int send_ftp_listing(int data_socket, const char* dir) {
     if (directory.open(dir) != 0) {
         return 1;
     }
+    TextBatch listing(data_socket);
     DirEntry entry;
     char line[LINE_CAP];
     while (directory.next(entry)) {
         format_listing_line(line, entry);
-        send_text(data_socket, line);
+        listing.add(line);
     }
     return 0;
 }

@@ -16,10 +16,11 @@ constexpr int ROW_CAP = 260;
 void send_http_error(int socket, const char* status, const char* body) {
     char status_line[100];
     std::snprintf(status_line, sizeof status_line, "HTTP/1.0 %s\r\n", status);
-    send_text(socket, status_line);
-    send_text(socket, "Connection: close\r\n");
-    send_text(socket, "\r\n");
-    send_text(socket, body);
+    TextBatch response(socket);
+    response.add(status_line);
+    response.add("Connection: close\r\n");
+    response.add("\r\n");
+    response.add(body);
 }
 
 void send_file_response(int socket, const char* path, bool no_cache, const char* content_type) {
@@ -31,18 +32,20 @@ void send_file_response(int socket, const char* path, bool no_cache, const char*
     // The true size, also past 2 GiB, so that clients receive the whole file.
     char size[24];
     std::snprintf(size, sizeof size, "%" PRId64, file.size());
-    send_text(socket, "HTTP/1.0 200 OK\r\n");
-    send_text(socket, "Content-Type: ");
-    send_text(socket, content_type);
-    send_text(socket, "\r\n");
-    send_text(socket, "Content-Length: ");
-    send_text(socket, size);
-    send_text(socket, "\r\n");
+    TextBatch head(socket);
+    head.add("HTTP/1.0 200 OK\r\n");
+    head.add("Content-Type: ");
+    head.add(content_type);
+    head.add("\r\n");
+    head.add("Content-Length: ");
+    head.add(size);
+    head.add("\r\n");
     if (no_cache) {
-        send_text(socket, "Pragma: no-cache\r\n");
+        head.add("Pragma: no-cache\r\n");
     }
-    send_text(socket, "Connection: close\r\n");
-    send_text(socket, "\r\n");
+    head.add("Connection: close\r\n");
+    head.add("\r\n");
+    head.flush();
     send_file_contents(socket, file);
 }
 
@@ -64,7 +67,8 @@ void format_directory_row(char* out, const char* dir_path, int prefix_length,
 }
 
 int send_directory_page(int socket, const char* dir_path, int prefix_length) {
-    send_text(socket, "<HTML><TABLE>");
+    TextBatch page(socket);
+    page.add("<HTML><TABLE>");
     DirectoryReader directory;
     if (directory.open(dir_path) != 0) {
         return 1;
@@ -73,8 +77,8 @@ int send_directory_page(int socket, const char* dir_path, int prefix_length) {
     char row[ROW_CAP];
     while (directory.next(entry)) {
         format_directory_row(row, dir_path, prefix_length, entry);
-        send_text(socket, row);
+        page.add(row);
     }
-    send_text(socket, "</TABLE></HTML>");
+    page.add("</TABLE></HTML>");
     return 0;
 }

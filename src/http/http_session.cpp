@@ -16,10 +16,10 @@
 namespace {
 
 // Reads the header block; returns false when it does not end properly.
-bool read_headers(int socket, int32_t& content_length) {
+bool read_headers(LineReader& reader, int32_t& content_length) {
     char line[HTTP_HEADER_LINE_CAP + 1];
     for (;;) {
-        ReceiveLineResult result = receive_line(socket, line, HTTP_HEADER_LINE_CAP);
+        ReceiveLineResult result = reader.next(line, HTTP_HEADER_LINE_CAP);
         read_content_length(line, content_length);
         if (result != LINE_OK) {
             return false;
@@ -49,11 +49,16 @@ void discard_post_body(int socket, int32_t content_length) {
 
 void serve_request(int socket) {
     char request_line[HTTP_REQUEST_LINE_CAP + 1];
-    // A longer request line is cut, and the request still served.
-    (void)receive_line(socket, request_line, HTTP_REQUEST_LINE_CAP);
     int32_t content_length = 0;
-    if (!read_headers(socket, content_length)) {
-        return;
+    {
+        // One reader for the whole head; it takes exactly the head's bytes
+        // from the socket and leaves a body there.
+        LineReader reader(socket);
+        // A longer request line is cut, and the request still served.
+        (void)reader.next(request_line, HTTP_REQUEST_LINE_CAP);
+        if (!read_headers(reader, content_length)) {
+            return;
+        }
     }
     char method[HTTP_METHOD_CAP + 1];
     char url[HTTP_URL_CAP + 1];

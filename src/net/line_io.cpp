@@ -6,34 +6,69 @@
 
 #include "net/console.hpp"
 
-ReceiveLineResult receive_line(int socket, char* buffer, int cap) {
+namespace {
+
+// Stores one received byte under the line rules; true once the LF is seen.
+bool take_byte(char byte, char* buffer, int cap, int& stored, bool& overflow) {
+    if (byte != '\r' && byte != '\n' && !overflow) {
+        buffer[stored++] = byte;
+        overflow = stored >= cap;
+    }
+    return byte == '\n';
+}
+
+// Receives, retrying when a signal interrupts the call.
+ssize_t receive(int socket, char* data, size_t length, int flags) {
+    ssize_t received;
+    do {
+        received = recv(socket, data, length, flags);
+    } while (received < 0 && errno == EINTR);
+    return received;
+}
+
+} // namespace
+
+void LineReader::release() {
+    // These bytes have been seen, so they are in the socket: the receive
+    // returns at once with exactly them.
+    char discard[sizeof seen_];
+    size_t left = handed_out_;
+    while (left > 0) {
+        ssize_t received = receive(socket_, discard, left, 0);
+        if (received <= 0) {
+            break;
+        }
+        left -= static_cast<size_t>(received);
+    }
+    seen_length_ = 0;
+    handed_out_ = 0;
+}
+
+ReceiveLineResult LineReader::next(char* buffer, int cap) {
     int stored = 0;
     bool overflow = false;
     for (;;) {
-        char byte;
-        // One byte at a time: whatever follows the LF (a request body, the
-        // next command) must stay in the socket for the next reader.
-        ssize_t received = recv(socket, &byte, 1, 0);
-        if (received < 0 && errno == EINTR) {
-            continue;
+        if (handed_out_ == seen_length_) {
+            release();
+            ssize_t peeked = receive(socket_, seen_, sizeof seen_, MSG_PEEK);
+            if (peeked <= 0) {
+                buffer[stored] = '\0';
+                return peeked == 0 ? LINE_CLOSED : LINE_FAILED;
+            }
+            seen_length_ = static_cast<size_t>(peeked);
         }
-        if (received < 0) {
-            buffer[stored] = '\0';
-            return LINE_FAILED;
-        }
-        if (received == 0) {
-            buffer[stored] = '\0';
-            return LINE_CLOSED;
-        }
-        if (byte != '\r' && byte != '\n' && !overflow) {
-            buffer[stored++] = byte;
-            overflow = stored >= cap;
-        }
-        if (byte == '\n') {
-            buffer[stored] = '\0';
-            return overflow ? LINE_FAILED : LINE_OK;
+        while (handed_out_ < seen_length_) {
+            if (take_byte(seen_[handed_out_++], buffer, cap, stored, overflow)) {
+                buffer[stored] = '\0';
+                return overflow ? LINE_FAILED : LINE_OK;
+            }
         }
     }
+}
+
+ReceiveLineResult receive_line(int socket, char* buffer, int cap) {
+    LineReader reader(socket);
+    return reader.next(buffer, cap);
 }
 
 void send_text(int socket, const char* text) {
@@ -56,4 +91,29 @@ int send_bytes(int socket, const char* data, long length) {
         length -= sent;
     }
     return 0;
+}
+
+void TextBatch::add(const char* text) {
+    size_t length = std::strlen(text);
+    if (length > sizeof buffer_ - used_) {
+        flush();
+    }
+    if (length > sizeof buffer_) {
+        send_text(socket_, text);
+        return;
+    }
+    std::memcpy(buffer_ + used_, text, length);
+    used_ += length;
+}
+
+void TextBatch::flush() {
+    if (used_ == 0) {
+        return;
+    }
+    // Once the peer is gone the rest is not sent, but still logged.
+    if (!peer_gone_) {
+        peer_gone_ = send_bytes(socket_, buffer_, static_cast<long>(used_)) != 0;
+    }
+    console_write(buffer_, used_);
+    used_ = 0;
 }

@@ -110,6 +110,49 @@ TEST_F(LineSource, NulByteIsStoredAndEndsTheText) {
     EXPECT_EQ(std::string(buffer_ + 3, 2), "cd");
 }
 
+TEST_F(LineSource, ReaderTakesExactlyTheLinesItHandedOut) {
+    write_bytes("GET / HTTP/1.0\r\nHost: x\r\n\r\nBODY");
+    {
+        LineReader reader(ends_[0]);
+        EXPECT_EQ(reader.next(buffer_, 256), LINE_OK);
+        EXPECT_EQ(text(), "GET / HTTP/1.0");
+        EXPECT_EQ(reader.next(buffer_, 256), LINE_OK);
+        EXPECT_EQ(reader.next(buffer_, 256), LINE_OK);
+        EXPECT_EQ(text(), "");
+    }
+    EXPECT_EQ(rest(), "BODY");
+}
+
+TEST_F(LineSource, LinesLongerThanWhatOneLookSeesAreReadWhole) {
+    write_bytes(std::string(9000, 'h') + "\n" + std::string(20000, 'o') + "\nend\n");
+    LineReader reader(ends_[0]);
+    EXPECT_EQ(reader.next(buffer_, 10000), LINE_OK);
+    EXPECT_EQ(text(), std::string(9000, 'h'));
+    EXPECT_EQ(reader.next(buffer_, 10000), LINE_FAILED);
+    EXPECT_EQ(reader.next(buffer_, 10000), LINE_OK);
+    EXPECT_EQ(text(), "end");
+}
+
+TEST_F(LineSource, BatchSendsTheSameBytesInTheSameOrder) {
+    std::string expected;
+    {
+        TextBatch batch(ends_[1]);
+        for (int i = 0; i < 500; ++i) {
+            std::string text = std::to_string(i) + std::string(static_cast<size_t>(i % 97), '.');
+            batch.add(text.c_str());
+            expected += text;
+        }
+    }
+    close_writer();
+    std::string all;
+    char chunk[4096];
+    ssize_t n;
+    while ((n = ::read(ends_[0], chunk, sizeof chunk)) > 0) {
+        all.append(chunk, static_cast<size_t>(n));
+    }
+    EXPECT_EQ(all, expected);
+}
+
 TEST(SendText, SendToAVanishedPeerDoesNotEndTheProcess) {
     int ends[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
@@ -117,6 +160,10 @@ TEST(SendText, SendToAVanishedPeerDoesNotEndTheProcess) {
     send_text(ends[0], "nobody listens\r\n");
     send_text(ends[0], "still alive\r\n");
     EXPECT_EQ(send_bytes(ends[0], "x", 1), 1);
+    {
+        TextBatch batch(ends[0]);
+        batch.add("lost, but logged\r\n");
+    }
     ::close(ends[0]);
 }
 
