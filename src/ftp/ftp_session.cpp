@@ -13,6 +13,7 @@
 #include "net/console.hpp"
 #include "net/line_io.hpp"
 #include "net/socket_owner.hpp"
+#include "net/socket_tuning.hpp"
 #include "startup/settings.hpp"
 
 namespace {
@@ -66,13 +67,17 @@ void transfer(FtpSession& session, Payload payload) {
     }
     char resolved[PATH_CAP];
     char* argument = command_argument(session.line, 4);
-    if (resolve_ftp_path(resolved, session.cwd, argument, session.root, session.root_length) == 0 &&
-        payload(data.get(), resolved) == 0) {
-        // The reply goes out before the data connection closes.
-        send_text(session.control, "226 ok, hotovo\r\n");
-        return;
+    bool delivered;
+    {
+        // The listing lines leave in full segments, all of them before the
+        // reply that says the transfer is done.
+        CorkedSocket corked(data.get());
+        delivered = resolve_ftp_path(resolved, session.cwd, argument, session.root,
+                                     session.root_length) == 0 &&
+                    payload(data.get(), resolved) == 0;
     }
-    send_text(session.control, "400 neco neproslo\r\n");
+    // The reply goes out before the data connection closes.
+    send_text(session.control, delivered ? "226 ok, hotovo\r\n" : "400 neco neproslo\r\n");
 }
 
 void read_port(FtpSession& session) {
@@ -125,6 +130,7 @@ int ftp_session(int socket) {
     SocketOwner control(socket);
     FtpSession session;
     start_session(session, control.get());
+    send_without_delay(session.control);
     send_text(session.control, "220 FTP server - pro Sorbanik\r\n");
     while (receive_line(session.control, session.line, FTP_LINE_CAP) == LINE_OK) {
         console_printf("FTP: %s\n", session.line);

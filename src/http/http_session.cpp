@@ -11,6 +11,7 @@
 #include "net/console.hpp"
 #include "net/line_io.hpp"
 #include "net/socket_owner.hpp"
+#include "net/socket_tuning.hpp"
 #include "startup/settings.hpp"
 
 namespace {
@@ -96,6 +97,9 @@ void serve_request(int socket) {
 int http_session(int socket) {
     SessionCount count;
     SocketOwner connection(socket);
+    // The response goes out in many small pieces; let them leave together
+    // when it is complete.
+    CorkedSocket corked(connection.get());
     serve_request(connection.get());
     return 0;
 }
