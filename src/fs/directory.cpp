@@ -66,15 +66,8 @@ int FileReader::open(const char* path) {
         file_ = nullptr;
         return 1;
     }
+    size_ = info.st_size;
     return 0;
-}
-
-int64_t FileReader::size() const {
-    struct stat info;
-    if (file_ == nullptr || fstat(fileno(file_), &info) != 0) {
-        return 0;
-    }
-    return info.st_size;
 }
 
 long FileReader::read(char* buffer, long cap) {

@@ -41,8 +41,8 @@ class FileReader {
 
     // Returns 0, or 1 when `path` is missing, unreadable or a directory.
     int open(const char* path);
-    // The file's size in bytes, as it is when asked.
-    int64_t size() const;
+    // The file's size in bytes when it was opened.
+    int64_t size() const { return size_; }
     // Reads up to `cap` bytes; 0 at the end of the file or on a read error.
     long read(char* buffer, long cap);
     // The open file's descriptor, for handing the copy to the kernel.
@@ -50,4 +50,5 @@ class FileReader {
 
   private:
     FILE* file_ = nullptr;
+    int64_t size_ = 0;
 };

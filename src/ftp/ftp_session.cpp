@@ -67,15 +67,9 @@ void transfer(FtpSession& session, Payload payload) {
     }
     char resolved[PATH_CAP];
     char* argument = command_argument(session.line, 4);
-    bool delivered;
-    {
-        // The listing lines leave in full segments, all of them before the
-        // reply that says the transfer is done.
-        CorkedSocket corked(data.get());
-        delivered = resolve_ftp_path(resolved, session.cwd, argument, session.root,
-                                     session.root_length) == 0 &&
-                    payload(data.get(), resolved) == 0;
-    }
+    bool delivered =
+        resolve_ftp_path(resolved, session.cwd, argument, session.root, session.root_length) == 0 &&
+        payload(data.get(), resolved) == 0;
     // The reply goes out before the data connection closes.
     send_text(session.control, delivered ? "226 ok, hotovo\r\n" : "400 neco neproslo\r\n");
 }

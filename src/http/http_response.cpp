@@ -45,7 +45,7 @@ void send_file_response(int socket, const char* path, bool no_cache, const char*
     }
     head.add("Connection: close\r\n");
     head.add("\r\n");
-    head.flush();
+    head.flush(true);
     send_file_contents(socket, file);
 }
 

@@ -1,6 +1,8 @@
 #include "http/http_session.hpp"
 
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
@@ -11,14 +13,19 @@
 #include "net/console.hpp"
 #include "net/line_io.hpp"
 #include "net/socket_owner.hpp"
-#include "net/socket_tuning.hpp"
 #include "startup/settings.hpp"
 
 namespace {
 
 // Reads the header block; returns false when it does not end properly.
 bool read_headers(LineReader& reader, int32_t& content_length) {
-    char line[HTTP_HEADER_LINE_CAP + 1];
+    // On the heap: the thread's stack stays within the part that survives
+    // from one session thread to the next.
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[HTTP_HEADER_LINE_CAP + 1]);
+    char* line = buffer.get();
+    if (line == nullptr) {
+        return false;
+    }
     for (;;) {
         ReceiveLineResult result = reader.next(line, HTTP_HEADER_LINE_CAP);
         read_content_length(line, content_length);
@@ -97,9 +104,6 @@ void serve_request(int socket) {
 int http_session(int socket) {
     SessionCount count;
     SocketOwner connection(socket);
-    // The response goes out in many small pieces; let them leave together
-    // when it is complete.
-    CorkedSocket corked(connection.get());
     serve_request(connection.get());
     return 0;
 }

@@ -8,7 +8,7 @@
 namespace {
 
 constexpr long FILE_BLOCK_SIZE = 1024;
-constexpr size_t SENDFILE_CHUNK = 1 << 20;
+constexpr size_t SENDFILE_CHUNK = 256 * 1024;
 
 void copy_through_buffer(int socket, FileReader& file) {
     char block[FILE_BLOCK_SIZE];
@@ -27,8 +27,12 @@ void send_file_contents(int socket, FileReader& file) {
     // ours holds the bytes. Files it cannot do that for go the long way.
     for (bool first = true;; first = false) {
         ssize_t sent = sendfile(socket, file.descriptor(), nullptr, SENDFILE_CHUNK);
-        if (sent > 0) {
+        // On a blocking socket a short count means the file has ended.
+        if (sent == static_cast<ssize_t>(SENDFILE_CHUNK)) {
             continue;
+        }
+        if (sent > 0) {
+            return;
         }
         if (sent < 0 && errno == EINTR) {
             continue;

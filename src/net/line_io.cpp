@@ -78,9 +78,9 @@ void send_text(int socket, const char* text) {
     console_write(text, length);
 }
 
-int send_bytes(int socket, const char* data, long length) {
+int send_bytes(int socket, const char* data, long length, int flags) {
     while (length > 0) {
-        ssize_t sent = send(socket, data, static_cast<size_t>(length), MSG_NOSIGNAL);
+        ssize_t sent = send(socket, data, static_cast<size_t>(length), MSG_NOSIGNAL | flags);
         if (sent < 0 && errno == EINTR) {
             continue;
         }
@@ -106,13 +106,14 @@ void TextBatch::add(const char* text) {
     used_ += length;
 }
 
-void TextBatch::flush() {
+void TextBatch::flush(bool more_follows) {
     if (used_ == 0) {
         return;
     }
     // Once the peer is gone the rest is not sent, but still logged.
     if (!peer_gone_) {
-        peer_gone_ = send_bytes(socket_, buffer_, static_cast<long>(used_)) != 0;
+        peer_gone_ = send_bytes(socket_, buffer_, static_cast<long>(used_),
+                                more_follows ? MSG_MORE : 0) != 0;
     }
     console_write(buffer_, used_);
     used_ = 0;

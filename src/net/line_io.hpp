@@ -37,8 +37,8 @@ ReceiveLineResult receive_line(int socket, char* buffer, int cap);
 void send_text(int socket, const char* text);
 
 // Sends raw bytes (file contents) without echo; returns 0, or 1 once the
-// peer can no longer take them.
-int send_bytes(int socket, const char* data, long length);
+// peer can no longer take them. `flags` are added to the send's own.
+int send_bytes(int socket, const char* data, long length, int flags = 0);
 
 // Collects the texts of one response (head pieces, page rows, listing
 // lines) and sends them, with their console echo, in few calls: the same
@@ -51,7 +51,9 @@ class TextBatch {
     TextBatch& operator=(const TextBatch&) = delete;
 
     void add(const char* text);
-    void flush();
+    // `more_follows`: the next bytes (a file body) come right after, so the
+    // kernel may hold these back to fill a segment with them.
+    void flush(bool more_follows = false);
 
   private:
     int socket_;
