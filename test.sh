@@ -1,7 +1,64 @@
 #!/usr/bin/env bash
-# Builds Pelmar and runs its whole test suite.
+# Builds Pelmar and runs its whole test suite: the plain build, an
+# AddressSanitizer + UndefinedBehaviorSanitizer build, a ThreadSanitizer
+# build, and a short run of every fuzz target. Any sanitizer report fails it.
+#   ./test.sh                      all of it
+#   ./test.sh plain|address|thread|fuzz ...   only those parts
+# FUZZ_SECONDS sets how long each fuzz target runs (default 20).
 set -euo pipefail
 cd "$(dirname "$0")"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build -j"$(nproc)"
-ctest --test-dir build --output-on-failure -j2
+
+parts=("$@")
+[ ${#parts[@]} -gt 0 ] || parts=(plain address thread fuzz)
+jobs=$(nproc)
+reports=$(mktemp -d /tmp/pelmar-sanitizer-reports.XXXXXX)
+export ASAN_OPTIONS="abort_on_error=1:log_path=$reports/asan"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan"
+export TSAN_OPTIONS="halt_on_error=1:abort_on_error=1:log_path=$reports/tsan"
+
+suite() {
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+    cmake --build "$dir" -j"$jobs"
+    ctest --test-dir "$dir" --output-on-failure -j2
+}
+
+fuzz() {
+    cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+        -DPELMAR_FUZZ=ON
+    cmake --build build-fuzz -j"$jobs"
+    local target corpus
+    for target in build-fuzz/tests/fuzz/fuzz_*; do
+        # Runs on a scratch copy, so the committed seeds stay as they are.
+        corpus=$(mktemp -d)
+        cp tests/fuzz/corpus/"$(basename "$target")"/* "$corpus"/
+        echo "fuzzing $(basename "$target") for ${FUZZ_SECONDS:-20} s"
+        if ! "$target" -max_total_time="${FUZZ_SECONDS:-20}" "$corpus" >"$corpus.log" 2>&1; then
+            tail -n 40 "$corpus.log"
+            echo "fuzz target $(basename "$target") failed"
+            exit 1
+        fi
+        grep -E "^Done" "$corpus.log" || true
+        rm -f "$corpus.log"
+        rm -rf "$corpus"
+    done
+}
+
+for part in "${parts[@]}"; do
+    case "$part" in
+    plain) suite build ;;
+    address) suite build-asan -DPELMAR_SANITIZE=address ;;
+    thread) suite build-tsan -DPELMAR_SANITIZE=thread ;;
+    fuzz) fuzz ;;
+    *) echo "unknown part: $part" >&2; exit 2 ;;
+    esac
+done
+
+if [ -n "$(ls -A "$reports")" ]; then
+    echo "sanitizer reports:"
+    cat "$reports"/*
+    exit 1
+fi
+rm -rf "$reports"
+echo "all test parts passed: ${parts[*]}"
