@@ -1,0 +1,30 @@
+// The web and FTP paths keep their short limits, so a base directory too long
+// to leave room for them is refused at start with one console line.
+
+#include "server_process.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace {
+
+TEST(BaseDirectory, TooLongForTheServicePathsIsRefusedAtStart) {
+    ServerProcess server;
+    // Moves the copied executable 250 characters deeper, where it runs.
+    std::string deep = std::string(120, 'd') + "/" + std::string(120, 'e');
+    server.make_dir(deep);
+    std::filesystem::rename(server.path("pelmar"), server.path(deep + "/pelmar"));
+    std::filesystem::create_symlink(deep + "/pelmar", server.path("pelmar"));
+
+    server.launch(
+        {"/wwwport", std::to_string(free_tcp_port()), "/ftpport", std::to_string(free_tcp_port())});
+    EXPECT_EQ(server.wait_for_exit(5000), 0);
+    const std::string base = server.base_dir() + deep + "/";
+    EXPECT_EQ(server.output().substr(0, 11 + base.size()), "Basepath: " + base + "\n");
+    EXPECT_NE(server.output().find("\nBasepath is longer than 240 characters\n"),
+              std::string::npos);
+    EXPECT_TRUE(server.listening_ports().empty());
+}
+
+} // namespace
