@@ -22,7 +22,12 @@ std::atomic<int> active_sessions{0};
 namespace {
 
 constexpr int LISTEN_BACKLOG = 10;
+#if defined(__SANITIZE_THREAD__)
+// The thread sanitizer keeps a large per-thread state on the thread's stack.
+constexpr size_t SESSION_STACK_SIZE = 4 * 1024 * 1024;
+#else
 constexpr size_t SESSION_STACK_SIZE = 256 * 1024;
+#endif
 
 struct Service {
     int socket;
