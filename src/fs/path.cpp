@@ -92,6 +92,14 @@ int path_append(char* path, const char* more, int cap) {
     return 0;
 }
 
+void replace_separators(char* text, char from, char to) {
+    for (; *text != '\0'; ++text) {
+        if (*text == from) {
+            *text = to;
+        }
+    }
+}
+
 int path_to_host(char* out, const char* path, int cap) {
     int i = 0;
     for (; path[i] != '\0'; ++i) {

@@ -24,6 +24,10 @@ void path_canonicalize(char* out, const char* in);
 // True exactly when `path` names an existing directory.
 bool path_is_directory(const char* path);
 
+// Replaces every `from` in `text` by `to`: client "/" becomes the
+// services' "\", and back where a path is shown to a client.
+void replace_separators(char* text, char from, char to);
+
 // Turns a path text into the host's form ("\" becomes "/"). Returns 0, or 1
 // when it does not fit `cap` bytes.
 int path_to_host(char* out, const char* path, int cap);

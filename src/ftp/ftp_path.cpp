@@ -10,11 +10,7 @@ int resolve_ftp_path(char* out, const char* cwd, char* argument, const char* roo
     while (*argument == ' ') {
         ++argument;
     }
-    for (char* p = argument; *p != '\0'; ++p) {
-        if (*p == '/') {
-            *p = '\\';
-        }
-    }
+    replace_separators(argument, '/', '\\');
     char work[PATH_CAP];
     std::snprintf(work, sizeof work, "%s", argument[0] == '\\' ? root : cwd);
     path_append(work, argument);
@@ -26,11 +22,7 @@ int resolve_ftp_path(char* out, const char* cwd, char* argument, const char* roo
 void send_pwd_reply(int socket, const char* relative) {
     char shown[PATH_CAP];
     std::snprintf(shown, sizeof shown, "%s", relative);
-    for (char* p = shown; *p != '\0'; ++p) {
-        if (*p == '\\') {
-            *p = '/';
-        }
-    }
+    replace_separators(shown, '\\', '/');
     char reply[340];
     std::snprintf(reply, sizeof reply, "257 \"%s/\" je aktualni adresar\r\n", shown);
     send_text(socket, reply);

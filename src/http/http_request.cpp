@@ -91,11 +91,7 @@ HttpVerdict check_url(const char* url, const char* base_dir, char* path) {
     }
     std::snprintf(path, HTTP_PATH_CAP + 1, "%swwwroot%s", base_dir, url);
     char* url_part = path + web_root_prefix_length(base_dir);
-    for (char* p = url_part; *p != '\0'; ++p) {
-        if (*p == '/') {
-            *p = '\\';
-        }
-    }
+    replace_separators(url_part, '/', '\\');
     // The cut to 255 characters can turn a harmless "..." into "..".
     if (has_dotdot_segment(url_part)) {
         path[0] = '\0';
