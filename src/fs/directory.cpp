@@ -1,8 +1,11 @@
 #include "fs/directory.hpp"
 
+#include <cerrno>
 #include <climits>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 DirectoryReader::~DirectoryReader() {
     if (dir_ != nullptr) {
@@ -45,25 +48,40 @@ bool DirectoryReader::next(DirEntry& entry) {
 }
 
 FileReader::~FileReader() {
-    if (file_ != nullptr) {
-        std::fclose(file_);
+    if (fd_ >= 0) {
+        close(fd_);
     }
 }
+
+namespace {
+
+bool is_regular_file(int fd, struct stat& info) {
+    return fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+}
+
+} // namespace
 
 int FileReader::open(const char* path) {
     char host_path[PATH_MAX];
     if (path_to_host(host_path, path, sizeof host_path) != 0 || path[0] == '\0') {
         return 1;
     }
-    file_ = std::fopen(host_path, "rb");
-    if (file_ == nullptr) {
+    // Only regular files are read. A FIFO would block the open for ever, a
+    // device or a /proc file would send bytes without end or other than its
+    // size says, and even opening some devices has effects: look first, and
+    // open without waiting so that a swap between the look and the open
+    // cannot block us either.
+    struct stat info;
+    if (stat(host_path, &info) != 0 || !S_ISREG(info.st_mode)) {
         return 1;
     }
-    // fopen succeeds on a directory here, but a directory is not a file.
-    struct stat info;
-    if (fstat(fileno(file_), &info) != 0 || S_ISDIR(info.st_mode)) {
-        std::fclose(file_);
-        file_ = nullptr;
+    fd_ = ::open(host_path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd_ < 0) {
+        return 1;
+    }
+    if (!is_regular_file(fd_, info)) {
+        close(fd_);
+        fd_ = -1;
         return 1;
     }
     size_ = info.st_size;
@@ -71,8 +89,12 @@ int FileReader::open(const char* path) {
 }
 
 long FileReader::read(char* buffer, long cap) {
-    if (file_ == nullptr) {
-        return 0;
+    if (fd_ < 0) {
+        return -1;
     }
-    return static_cast<long>(std::fread(buffer, 1, static_cast<size_t>(cap), file_));
+    ssize_t got;
+    do {
+        got = ::read(fd_, buffer, static_cast<size_t>(cap));
+    } while (got < 0 && errno == EINTR);
+    return static_cast<long>(got);
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <dirent.h>
 
 #include "fs/path.hpp"
@@ -31,7 +30,7 @@ class DirectoryReader {
     DIR* dir_ = nullptr;
 };
 
-// Owns a file opened for reading in binary mode.
+// Owns a regular file opened for reading.
 class FileReader {
   public:
     FileReader() = default;
@@ -39,16 +38,18 @@ class FileReader {
     FileReader(const FileReader&) = delete;
     FileReader& operator=(const FileReader&) = delete;
 
-    // Returns 0, or 1 when `path` is missing, unreadable or a directory.
+    // Returns 0, or 1 when `path` is missing, unreadable or not a regular
+    // file (a directory, FIFO, device or socket, also behind a link). Never
+    // blocks.
     int open(const char* path);
     // The file's size in bytes when it was opened.
     int64_t size() const { return size_; }
-    // Reads up to `cap` bytes; 0 at the end of the file or on a read error.
+    // Reads up to `cap` bytes: how many, 0 at the end, -1 on a read error.
     long read(char* buffer, long cap);
     // The open file's descriptor, for handing the copy to the kernel.
-    int descriptor() const { return file_ != nullptr ? fileno(file_) : -1; }
+    int descriptor() const { return fd_; }
 
   private:
-    FILE* file_ = nullptr;
+    int fd_ = -1;
     int64_t size_ = 0;
 };

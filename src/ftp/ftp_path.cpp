@@ -19,11 +19,23 @@ int resolve_ftp_path(char* out, const char* cwd, char* argument, const char* roo
     return path_is_within(out, root, root_length) ? 0 : 1;
 }
 
+void format_pwd_reply(char* out, const char* relative) {
+    // The path is shown in double quotes, so a '"' inside it is doubled for
+    // the client to find where the path ends; "\" separators show as "/".
+    char shown[2 * PATH_CAP];
+    size_t length = 0;
+    for (const char* p = relative; *p != '\0' && length + 2 < sizeof shown; ++p) {
+        if (*p == '"') {
+            shown[length++] = '"';
+        }
+        shown[length++] = *p == '\\' ? '/' : *p;
+    }
+    shown[length] = '\0';
+    std::snprintf(out, FTP_PWD_REPLY_CAP, "257 \"%s/\" je aktualni adresar\r\n", shown);
+}
+
 void send_pwd_reply(int socket, const char* relative) {
-    char shown[PATH_CAP];
-    std::snprintf(shown, sizeof shown, "%s", relative);
-    replace_separators(shown, '\\', '/');
-    char reply[340];
-    std::snprintf(reply, sizeof reply, "257 \"%s/\" je aktualni adresar\r\n", shown);
+    char reply[FTP_PWD_REPLY_CAP];
+    format_pwd_reply(reply, relative);
     send_text(socket, reply);
 }

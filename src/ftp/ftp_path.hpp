@@ -5,5 +5,12 @@
 // result is the root or lies below it, 1 otherwise. Changes `argument`.
 int resolve_ftp_path(char* out, const char* cwd, char* argument, const char* root, int root_length);
 
+// Room for the 257 reply of the longest path with every character doubled.
+constexpr int FTP_PWD_REPLY_CAP = 600;
+
+// Forms the 257 reply for a directory given relative to the root into `out`
+// (FTP_PWD_REPLY_CAP bytes).
+void format_pwd_reply(char* out, const char* relative);
+
 // Sends the 257 reply for a directory given relative to the root.
 void send_pwd_reply(int socket, const char* relative);

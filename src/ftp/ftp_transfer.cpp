@@ -8,8 +8,6 @@
 
 namespace {
 
-constexpr int LINE_CAP = 260;
-
 // Times the 32-bit count cannot hold (before 1970 or past 2038) show as the
 // start of the count rather than as nothing.
 void format_listing_date(char* out, size_t cap, int64_t unix_seconds) {
@@ -37,7 +35,7 @@ void format_listing_line(char* out, const DirEntry& entry) {
     } else {
         std::snprintf(size, sizeof size, "%d", static_cast<int32_t>(entry.size));
     }
-    std::snprintf(out, LINE_CAP, "%s %12s          %s\r\n", date, size, entry.name);
+    std::snprintf(out, FTP_LISTING_LINE_CAP, "%s %12s          %s\r\n", date, size, entry.name);
 }
 
 int send_ftp_listing(int data_socket, const char* dir) {
@@ -45,14 +43,17 @@ int send_ftp_listing(int data_socket, const char* dir) {
     if (directory.open(dir) != 0) {
         return 1;
     }
-    TextBatch listing(data_socket);
+    // A line that did not reach the client is not logged as sent.
+    TextBatch listing(data_socket, TextBatch::ECHO_DELIVERED);
     DirEntry entry;
-    char line[LINE_CAP];
+    char line[FTP_LISTING_LINE_CAP];
     while (directory.next(entry)) {
         format_listing_line(line, entry);
-        listing.add(line);
+        if (!listing.add(line)) {
+            return 1;
+        }
     }
-    return 0;
+    return listing.flush() ? 0 : 1;
 }
 
 int send_file_data(int data_socket, const char* path) {
@@ -60,6 +61,7 @@ int send_file_data(int data_socket, const char* path) {
     if (file.open(path) != 0) {
         return 1;
     }
-    send_file_contents(data_socket, file);
-    return 0;
+    // No length was announced, so the file goes out to its end, however far
+    // it has grown by then.
+    return send_file_contents(data_socket, file, TO_END_OF_FILE) == STREAM_COMPLETE ? 0 : 1;
 }

@@ -7,10 +7,16 @@
 // Seconds since 1970 in the 32 bits the listing works with.
 int32_t listing_time(int64_t unix_seconds);
 
-// One listing line, "<date> <size:12>          <name>\r\n", cut to 259
-// characters. `out` holds 260 bytes.
+// Date, size field, blanks, the longest name an entry can have, CR LF: no
+// line is ever cut, so every one keeps its line end.
+constexpr int FTP_LISTING_LINE_CAP = 16 + 1 + 12 + 10 + PATH_CAP + 2;
+
+// One listing line, "<date> <size:12>          <name>\r\n", always whole.
+// `out` holds FTP_LISTING_LINE_CAP bytes.
 void format_listing_line(char* out, const DirEntry& entry);
 
-// Returns 0 when the payload could be produced, 1 (nothing sent) otherwise.
+// Return 0 when the whole payload went out; 1 when the directory cannot be
+// listed or the file cannot be opened (nothing sent), or when the data
+// connection failed on the way (the rest not sent).
 int send_ftp_listing(int data_socket, const char* dir);
 int send_file_data(int data_socket, const char* path);

@@ -45,8 +45,12 @@ void send_file_response(int socket, const char* path, bool no_cache, const char*
     }
     head.add("Connection: close\r\n");
     head.add("\r\n");
-    head.flush(true);
-    send_file_contents(socket, file);
+    // Exactly the announced length: a file that grows meanwhile is cut there,
+    // and one that shrinks ends the body early, which the client sees when
+    // the connection closes short of the length.
+    if (head.flush(true)) {
+        send_file_contents(socket, file, file.size());
+    }
 }
 
 void format_directory_row(char* out, const char* dir_path, int prefix_length,

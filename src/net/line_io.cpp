@@ -78,43 +78,71 @@ void send_text(int socket, const char* text) {
     console_write(text, length);
 }
 
-int send_bytes(int socket, const char* data, long length, int flags) {
-    while (length > 0) {
-        ssize_t sent = send(socket, data, static_cast<size_t>(length), MSG_NOSIGNAL | flags);
+long send_bytes(int socket, const char* data, long length, int flags) {
+    long delivered = 0;
+    while (delivered < length) {
+        ssize_t sent = send(socket, data + delivered, static_cast<size_t>(length - delivered),
+                            MSG_NOSIGNAL | flags);
         if (sent < 0 && errno == EINTR) {
             continue;
         }
         if (sent <= 0) {
-            return 1;
+            break;
         }
-        data += sent;
-        length -= sent;
+        delivered += sent;
     }
-    return 0;
+    return delivered;
 }
 
-void TextBatch::add(const char* text) {
+bool TextBatch::add(const char* text) {
+    if (peer_gone_ && echo_ == ECHO_DELIVERED) {
+        return false;
+    }
     size_t length = std::strlen(text);
-    if (length > sizeof buffer_ - used_) {
+    if (length > sizeof buffer_ - used_ || texts_ == MAX_TEXTS) {
         flush();
     }
     if (length > sizeof buffer_) {
-        send_text(socket_, text);
-        return;
+        send_alone(text, length);
+        return !peer_gone_;
     }
     std::memcpy(buffer_ + used_, text, length);
     used_ += length;
+    ends_[texts_++] = static_cast<uint16_t>(used_);
+    return !peer_gone_;
 }
 
-void TextBatch::flush(bool more_follows) {
-    if (used_ == 0) {
-        return;
-    }
-    // Once the peer is gone the rest is not sent, but still logged.
+void TextBatch::send_alone(const char* text, size_t length) {
+    long delivered = 0;
     if (!peer_gone_) {
-        peer_gone_ = send_bytes(socket_, buffer_, static_cast<long>(used_),
-                                more_follows ? MSG_MORE : 0) != 0;
+        delivered = send_bytes(socket_, text, static_cast<long>(length));
+        peer_gone_ = delivered != static_cast<long>(length);
     }
-    console_write(buffer_, used_);
+    if (echo_ == ECHO_ALL || !peer_gone_) {
+        console_write(text, length);
+    }
+}
+
+bool TextBatch::flush(bool more_follows) {
+    if (used_ == 0) {
+        return !peer_gone_;
+    }
+    size_t delivered = 0;
+    if (!peer_gone_) {
+        delivered = static_cast<size_t>(
+            send_bytes(socket_, buffer_, static_cast<long>(used_), more_follows ? MSG_MORE : 0));
+        peer_gone_ = delivered != used_;
+    }
+    size_t echoed = used_;
+    if (peer_gone_ && echo_ == ECHO_DELIVERED) {
+        // Only the texts that went out whole.
+        echoed = 0;
+        for (int i = 0; i < texts_ && ends_[i] <= delivered; ++i) {
+            echoed = ends_[i];
+        }
+    }
+    console_write(buffer_, echoed);
     used_ = 0;
+    texts_ = 0;
+    return !peer_gone_;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 enum ReceiveLineResult { LINE_OK = 0, LINE_FAILED = 1, LINE_CLOSED = 2 };
 
@@ -36,28 +37,43 @@ ReceiveLineResult receive_line(int socket, char* buffer, int cap);
 // ignored: the peer may have gone, and that must not end anything.
 void send_text(int socket, const char* text);
 
-// Sends raw bytes (file contents) without echo; returns 0, or 1 once the
-// peer can no longer take them. `flags` are added to the send's own.
-int send_bytes(int socket, const char* data, long length, int flags = 0);
+// Sends raw bytes (file contents) without echo. Returns how many went out:
+// all of them, or fewer once the peer can no longer take them. `flags` are
+// added to the send's own.
+long send_bytes(int socket, const char* data, long length, int flags = 0);
 
 // Collects the texts of one response (head pieces, page rows, listing
 // lines) and sends them, with their console echo, in few calls: the same
-// bytes in the same order, each text printed whole.
+// bytes in the same order, each text printed whole. Once a send fails,
+// nothing more is sent.
 class TextBatch {
   public:
-    explicit TextBatch(int socket) : socket_(socket) {}
+    enum Echo {
+        ECHO_ALL,      // every text is logged, sent or not
+        ECHO_DELIVERED // only the texts that went out whole are logged
+    };
+
+    explicit TextBatch(int socket, Echo echo = ECHO_ALL) : socket_(socket), echo_(echo) {}
     ~TextBatch() { flush(); }
     TextBatch(const TextBatch&) = delete;
     TextBatch& operator=(const TextBatch&) = delete;
 
-    void add(const char* text);
+    // Both return false once a send has failed.
+    bool add(const char* text);
     // `more_follows`: the next bytes (a file body) come right after, so the
     // kernel may hold these back to fill a segment with them.
-    void flush(bool more_follows = false);
+    bool flush(bool more_follows = false);
 
   private:
+    static constexpr int MAX_TEXTS = 256;
+
+    void send_alone(const char* text, size_t length);
+
     int socket_;
-    size_t used_ = 0;
+    Echo echo_;
     bool peer_gone_ = false;
+    size_t used_ = 0;
+    int texts_ = 0;
+    uint16_t ends_[MAX_TEXTS]; // where each text in the buffer ends
     char buffer_[8192];
 };

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -73,6 +74,27 @@ TEST_F(TempTree, FileReaderRefusesDirectoriesAndMissingFiles) {
     EXPECT_EQ(directory.open(service_path("sub").c_str()), 1);
     FileReader missing;
     EXPECT_EQ(missing.open(service_path("missing").c_str()), 1);
+}
+
+TEST_F(TempTree, FileReaderOpensOnlyRegularFilesAndNeverBlocks) {
+    // A FIFO without a writer would block a plain open for ever; a device
+    // never ends or is not what its size says.
+    ASSERT_EQ(mkfifo((root_ / "fifo").c_str(), 0644), 0);
+    fs::create_symlink(root_ / "fifo", root_ / "to-fifo");
+    fs::create_symlink("/dev/zero", root_ / "zero");
+    fs::create_symlink(root_ / "sub", root_ / "to-sub");
+    fs::create_symlink(root_ / "a.txt", root_ / "to-a");
+    for (const char* name : {"fifo", "to-fifo", "zero", "to-sub"}) {
+        FileReader special;
+        EXPECT_EQ(special.open(service_path(name).c_str()), 1) << name;
+        EXPECT_EQ(special.descriptor(), -1) << name;
+    }
+    FileReader device;
+    EXPECT_EQ(device.open("/dev/null"), 1);
+    // A link to a regular file is followed.
+    FileReader linked;
+    ASSERT_EQ(linked.open(service_path("to-a").c_str()), 0);
+    EXPECT_EQ(linked.size(), 12);
 }
 
 TEST_F(TempTree, FileReaderGivesSizeAndBytes) {

@@ -67,4 +67,24 @@ TEST_F(Resolve, ArgumentTooLongToJoinIsOutside) {
     EXPECT_EQ(resolve(std::string(250, 'a')), "out:");
 }
 
+std::string pwd_reply(const char* relative) {
+    char out[FTP_PWD_REPLY_CAP];
+    format_pwd_reply(out, relative);
+    return out;
+}
+
+TEST(PwdReply, ShowsTheDirectoryWithSlashesAndATrailingSlash) {
+    EXPECT_EQ(pwd_reply(""), "257 \"/\" je aktualni adresar\r\n");
+    EXPECT_EQ(pwd_reply("\\pub\\docs"), "257 \"/pub/docs/\" je aktualni adresar\r\n");
+}
+
+TEST(PwdReply, DoublesQuotesSoThatClientsFindTheEndOfThePath) {
+    EXPECT_EQ(pwd_reply("\\a\"b"), "257 \"/a\"\"b/\" je aktualni adresar\r\n");
+    // The longest path, made of quotes only, still fits whole.
+    std::string quotes(258, '"');
+    std::string doubled(516, '"');
+    EXPECT_EQ(pwd_reply(("\\" + quotes).c_str()),
+              "257 \"/" + doubled + "/\" je aktualni adresar\r\n");
+}
+
 } // namespace

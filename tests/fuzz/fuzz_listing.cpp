@@ -1,5 +1,5 @@
-// Listing lines and directory rows keep their layout and never pass 259
-// characters, whatever the entry's name, size and time.
+// Listing lines keep their layout and their whole name, and directory rows
+// never pass 259 characters, whatever the entry's name, size and time.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -21,11 +21,11 @@ template <typename T> T take(const uint8_t*& data, size_t& size) {
 }
 
 void check_ftp_line(const DirEntry& entry) {
-    char line[260];
+    char line[FTP_LISTING_LINE_CAP];
     format_listing_line(line, entry);
     std::string text = line;
-    std::string whole = std::string(39, ' ') + entry.name + "\r\n";
-    if (text.size() != std::min<size_t>(whole.size(), 259)) {
+    if (text.size() != 39 + std::strlen(entry.name) + 2 ||
+        text.compare(39, std::string::npos, std::string(entry.name) + "\r\n") != 0) {
         std::abort();
     }
     if (text[2] != '-' || text[5] != '-' || text[8] != ' ' || text[11] != ':' || text[16] != ' ') {
@@ -36,8 +36,8 @@ void check_ftp_line(const DirEntry& entry) {
         std::abort();
     }
     std::string size_field = text.substr(17, 12);
-    std::string expected = entry.is_directory ? "<DIR>"
-                                              : std::to_string(static_cast<int32_t>(entry.size));
+    std::string expected =
+        entry.is_directory ? "<DIR>" : std::to_string(static_cast<int32_t>(entry.size));
     if (size_field != std::string(12 - expected.size(), ' ') + expected) {
         std::abort();
     }

@@ -1,7 +1,9 @@
 #include "net/line_io.hpp"
 
+#include <cstdio>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -153,13 +155,71 @@ TEST_F(LineSource, BatchSendsTheSameBytesInTheSameOrder) {
     EXPECT_EQ(all, expected);
 }
 
+// Everything console_write prints while it lives.
+class ConsoleCapture {
+  public:
+    ConsoleCapture() : saved_(::dup(1)), file_(::memfd_create("console", 0)) {
+        std::fflush(stdout);
+        ::dup2(file_, 1);
+    }
+    ~ConsoleCapture() {
+        restore();
+        ::close(file_);
+    }
+    std::string text() {
+        restore();
+        std::string all;
+        char chunk[4096];
+        ssize_t n;
+        for (off_t at = 0; (n = ::pread(file_, chunk, sizeof chunk, at)) > 0; at += n) {
+            all.append(chunk, static_cast<size_t>(n));
+        }
+        return all;
+    }
+
+  private:
+    void restore() {
+        if (saved_ >= 0) {
+            std::fflush(stdout);
+            ::dup2(saved_, 1);
+            ::close(saved_);
+            saved_ = -1;
+        }
+    }
+    int saved_;
+    int file_;
+};
+
+TEST_F(LineSource, BatchLogsEverythingOrOnlyWhatWentOutWhole) {
+    close_writer(); // the peer is gone before anything is sent
+    {
+        ConsoleCapture console;
+        {
+            TextBatch page(ends_[0]);
+            EXPECT_TRUE(page.add("<HTML>"));
+            EXPECT_FALSE(page.flush());
+            EXPECT_FALSE(page.add("row\n"));
+        }
+        EXPECT_EQ(console.text(), "<HTML>row\n");
+    }
+    ConsoleCapture console;
+    {
+        TextBatch listing(ends_[0], TextBatch::ECHO_DELIVERED);
+        listing.add("line 1\r\n");
+        EXPECT_FALSE(listing.flush());
+        EXPECT_FALSE(listing.add("line 2\r\n"));
+        EXPECT_FALSE(listing.add(std::string(9000, 'x').c_str()));
+    }
+    EXPECT_EQ(console.text(), "");
+}
+
 TEST(SendText, SendToAVanishedPeerDoesNotEndTheProcess) {
     int ends[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
     ::close(ends[1]);
     send_text(ends[0], "nobody listens\r\n");
     send_text(ends[0], "still alive\r\n");
-    EXPECT_EQ(send_bytes(ends[0], "x", 1), 1);
+    EXPECT_EQ(send_bytes(ends[0], "x", 1), 0);
     {
         TextBatch batch(ends[0]);
         batch.add("lost, but logged\r\n");
