@@ -12,6 +12,7 @@
 #include "listener/listener.hpp"
 #include "net/console.hpp"
 #include "net/line_io.hpp"
+#include "net/socket_checks.hpp"
 #include "net/socket_owner.hpp"
 #include "net/socket_tuning.hpp"
 #include "startup/settings.hpp"
@@ -27,6 +28,7 @@ void start_session(FtpSession& session, int socket) {
     if (getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &peer_length) == 0) {
         session.peer_address = peer.sin_addr.s_addr;
     }
+    session.local_address = local_address_of(socket);
     std::snprintf(session.root, sizeof session.root, "%sftproot", settings.base_dir);
     session.root_length = static_cast<int>(std::strlen(session.root));
     std::snprintf(session.cwd, sizeof session.cwd, "%s", session.root);
@@ -45,17 +47,38 @@ void change_directory(FtpSession& session) {
     }
 }
 
+// True when the endpoint is one of our own listening sockets. A session
+// connected there would write a file into our own accept queue, which no
+// one serves while ten sessions run, or feed its lines to a session of its
+// own as commands: ten such PORTs would wedge the server for good.
+bool names_this_server(const FtpSession& session) {
+    bool on_this_machine = is_loopback_address(session.endpoint.address) ||
+                           session.endpoint.address == session.local_address;
+    return on_this_machine && is_own_listening_port(ntohs(session.endpoint.port));
+}
+
 // Data goes only to the address the control connection comes from, so that
-// PORT cannot turn the server against a third host.
+// PORT cannot turn the server against a third host, and never back to the
+// server itself.
 bool connect_data(const FtpSession& session, int data_socket) {
     if (session.endpoint.address != session.peer_address) {
+        return false;
+    }
+    // Decided here: a PORT naming this server gets no connection at all.
+    if (names_this_server(session)) {
         return false;
     }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = session.endpoint.address;
     address.sin_port = session.endpoint.port;
-    return connect(data_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    if (connect(data_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        return false;
+    }
+    // Decided here: when nothing listens on the target port, the kernel may
+    // give our socket that very port, and TCP then connects it to itself. A
+    // transfer into itself would wait for ever.
+    return !connected_to_itself(data_socket);
 }
 
 void transfer(FtpSession& session, Payload payload) {
@@ -127,7 +150,9 @@ int ftp_session(int socket) {
     send_without_delay(session.control);
     send_text(session.control, "220 FTP server - pro Sorbanik\r\n");
     while (receive_line(session.control, session.line, FTP_LINE_CAP) == LINE_OK) {
-        console_printf("FTP: %s\n", session.line);
+        char shown[FTP_LINE_CAP * CLIENT_TEXT_EXPANSION + 1];
+        escape_client_text(shown, sizeof shown, session.line);
+        console_printf("FTP: %s\n", shown);
         if (!answer(session)) {
             break;
         }

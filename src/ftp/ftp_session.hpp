@@ -9,7 +9,8 @@ constexpr int FTP_LINE_CAP = 256;
 
 struct FtpSession {
     int control = -1;
-    uint32_t peer_address = 0; // network byte order
+    uint32_t peer_address = 0;  // network byte order
+    uint32_t local_address = 0; // ours on the control connection, network byte order
     char line[FTP_LINE_CAP + 1] = {};
     char root[PATH_CAP] = {};
     int root_length = 0;

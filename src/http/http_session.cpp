@@ -91,7 +91,9 @@ void serve_request(int socket) {
     case HTTP_SERVE:
         break;
     }
-    console_printf("%s\n", url);
+    char shown[HTTP_URL_CAP * CLIENT_TEXT_EXPANSION + 1];
+    escape_client_text(shown, sizeof shown, url);
+    console_printf("%s\n", shown);
     if (path_is_directory(path)) {
         send_directory_page(socket, path, web_root_prefix_length(settings.base_dir));
     } else {

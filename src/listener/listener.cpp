@@ -15,9 +15,11 @@
 #include "ftp/ftp_session.hpp"
 #include "http/http_session.hpp"
 #include "net/console.hpp"
+#include "startup/privileges.hpp"
 #include "startup/settings.hpp"
 
 std::atomic<int> active_sessions{0};
+ListeningPorts listening_ports;
 
 namespace {
 
@@ -36,11 +38,25 @@ struct Service {
 };
 
 int bind_any(int socket, int32_t port) {
+    // Lets a restarted server bind while the connections it closed before
+    // are in TIME_WAIT; a port another socket listens on is still refused.
+    int on = 1;
+    (void)setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     address.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
     return bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address);
+}
+
+// The port a bound socket has, in host order (port 0 binds any free one).
+uint16_t bound_port(int socket) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return 0;
+    }
+    return ntohs(address.sin_port);
 }
 
 // Binds and listens on both ports; prints the first failure and returns 1.
@@ -59,6 +75,13 @@ int set_up(int www_socket, int ftp_socket) {
     }
     if (listen(ftp_socket, LISTEN_BACKLOG) != 0) {
         console_print("FTP: Failed to pasivate the socket\n");
+        return 1;
+    }
+    listening_ports.www = bound_port(www_socket);
+    listening_ports.ftp = bound_port(ftp_socket);
+    // Both ports are bound: root, if we had it, is needed no longer.
+    if (give_up_root() != 0) {
+        console_print("Failed to give up root privileges\n");
         return 1;
     }
     return 0;
@@ -133,6 +156,10 @@ void prepare_session_threads() {
 }
 
 } // namespace
+
+bool is_own_listening_port(uint16_t port) {
+    return port != 0 && (port == listening_ports.www || port == listening_ports.ftp);
+}
 
 void run_listener() {
     prepare_session_threads();

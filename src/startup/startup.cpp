@@ -53,6 +53,12 @@ int run_server(int argc, const char* const* argv) {
         console_printf("Basepath is longer than %d characters\n", MAX_BASE_DIR_LENGTH);
         return 0;
     }
+    if (std::strchr(settings.base_dir, '\\') != nullptr) {
+        // Paths below it are formed with "\" as a separator, so its own
+        // backslash would split a name and lead into another directory.
+        console_print("Basepath must not contain a backslash\n");
+        return 0;
+    }
     run_listener();
     return 0;
 }
