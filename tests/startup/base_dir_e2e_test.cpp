@@ -1,5 +1,6 @@
-// The web and FTP paths keep their short limits, so a base directory too long
-// to leave room for them is refused at start with one console line.
+// A base directory the service paths cannot be built below is refused at
+// start with one console line: one too long to leave room for the web and
+// FTP paths, and one with a backslash, which the paths take for a separator.
 
 #include "server_process.hpp"
 
@@ -24,6 +25,21 @@ TEST(BaseDirectory, TooLongForTheServicePathsIsRefusedAtStart) {
     EXPECT_EQ(server.output().substr(0, 11 + base.size()), "Basepath: " + base + "\n");
     EXPECT_NE(server.output().find("\nBasepath is longer than 240 characters\n"),
               std::string::npos);
+    EXPECT_TRUE(server.listening_ports().empty());
+}
+
+TEST(BaseDirectory, WithABackslashIsRefusedAtStart) {
+    ServerProcess server;
+    server.make_dir("pb\\q");
+    std::filesystem::rename(server.path("pelmar"), server.path("pb\\q/pelmar"));
+    std::filesystem::create_symlink("pb\\q/pelmar", server.path("pelmar"));
+
+    const int www = free_tcp_port(), ftp = free_tcp_port();
+    server.launch({"/wwwport", std::to_string(www), "/ftpport", std::to_string(ftp)});
+    EXPECT_EQ(server.wait_for_exit(5000), 0);
+    EXPECT_EQ(server.output(), "Basepath: " + server.base_dir() + "pb\\q/\nWWWport : " +
+                                   std::to_string(www) + "\nFTPport : " + std::to_string(ftp) +
+                                   "\nBasepath must not contain a backslash\n");
     EXPECT_TRUE(server.listening_ports().empty());
 }
 

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -46,21 +47,30 @@ void ServerProcess::write_file(std::string_view relative, std::string_view conte
 
 bool ServerProcess::start(std::vector<std::string> extra_args) {
     for (int attempt = 0; attempt < 3; ++attempt) {
-        int www = free_tcp_port();
-        int ftp = free_tcp_port();
-        std::vector<std::string> args = {"/wwwport", std::to_string(www), "/ftpport",
-                                         std::to_string(ftp)};
-        args.insert(args.end(), extra_args.begin(), extra_args.end());
-        launch(args);
-        if (eventually([&] { return listening_ports().size() == 2 || !running(); }) &&
-            listening_ports() == std::set<int>{www, ftp}) {
-            www_port_ = www;
-            ftp_port_ = ftp;
+        // Somebody may take a port between our probe and its bind.
+        if (start_on(free_tcp_port(), free_tcp_port(), extra_args))
             return true;
-        }
-        // Somebody may have taken a port between our probe and its bind.
     }
     return false;
+}
+
+bool ServerProcess::start_on(int www, int ftp, std::vector<std::string> extra_args) {
+    std::vector<std::string> args = {"/wwwport", std::to_string(www), "/ftpport",
+                                     std::to_string(ftp)};
+    args.insert(args.end(), extra_args.begin(), extra_args.end());
+    launch(args);
+    if (eventually([&] { return listening_ports().size() == 2 || !running(); }) &&
+        listening_ports() == std::set<int>{www, ftp}) {
+        www_port_ = www;
+        ftp_port_ = ftp;
+        return true;
+    }
+    return false;
+}
+
+void ServerProcess::set_env(std::string name, std::string value) {
+    std::erase_if(env_, [&](const auto& entry) { return entry.first == name; });
+    env_.emplace_back(std::move(name), std::move(value));
 }
 
 void ServerProcess::launch(const std::vector<std::string>& args) {
@@ -73,6 +83,22 @@ void ServerProcess::launch(const std::vector<std::string>& args) {
     for (const std::string& arg : args)
         argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
+    // Built here: between fork and exec nothing may allocate.
+    std::vector<std::string> settings;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        std::string_view text(*entry);
+        std::string_view name = text.substr(0, text.find('='));
+        bool replaced = std::any_of(env_.begin(), env_.end(),
+                                    [&](const auto& set) { return set.first == name; });
+        if (!replaced && name != "SUDO_UID" && name != "SUDO_GID")
+            settings.emplace_back(text);
+    }
+    for (const auto& [name, value] : env_)
+        settings.push_back(name + "=" + value);
+    std::vector<char*> envp;
+    for (std::string& setting : settings)
+        envp.push_back(setting.data());
+    envp.push_back(nullptr);
     exit_code_.reset();
     www_port_ = ftp_port_ = 0;
     pid_ = ::fork();
@@ -85,7 +111,7 @@ void ServerProcess::launch(const std::vector<std::string>& args) {
         ::close_range(3, ~0U, 0);
         // The base directory must come from the executable, not the cwd.
         if (::chdir("/") == 0)
-            ::execv(argv[0], argv.data());
+            ::execve(argv[0], argv.data(), envp.data());
         ::_exit(127);
     }
 }

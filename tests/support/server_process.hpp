@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 // Polls `condition` every 10 ms until it holds, for about timeout_ms.
@@ -35,9 +36,17 @@ class ServerProcess {
     // Runs it with "/wwwport W /ftpport F" on free ports, then extra_args,
     // and waits until it listens on both. A lost port race is retried.
     [[nodiscard]] bool start(std::vector<std::string> extra_args = {});
+    // The same on the given ports, once: false if it does not listen on both.
+    [[nodiscard]] bool start_on(int www, int ftp, std::vector<std::string> extra_args = {});
     // Runs it with exactly `args` and does not wait.
     void launch(const std::vector<std::string>& args);
 
+    // Added to the environment of every later launch. Without such a call
+    // SUDO_UID and SUDO_GID are kept out of it, so that a suite run under
+    // sudo does not make the server give up root.
+    void set_env(std::string name, std::string value);
+
+    pid_t pid() const { return pid_; }
     int www_port() const { return www_port_; }
     int ftp_port() const { return ftp_port_; }
 
@@ -60,6 +69,7 @@ class ServerProcess {
     std::string base_dir_;
     pid_t pid_ = -1;
     std::optional<int> exit_code_;
+    std::vector<std::pair<std::string, std::string>> env_;
     int console_fd_ = -1;
     int www_port_ = 0;
     int ftp_port_ = 0;

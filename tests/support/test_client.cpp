@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 
 namespace {
 
@@ -26,31 +27,45 @@ sockaddr_in address_of(const char* ip, int port) {
     return address;
 }
 
-// Reads up to the peer's close, a LF when `one_line`, or the time-out.
-std::string receive(int fd, int timeout_ms, bool one_line) {
+// Reads into `received` up to the peer's close (true), a LF when
+// `one_line`, max_bytes, or the time-out.
+bool receive(int fd, std::string& received, int timeout_ms, bool one_line,
+             size_t max_bytes = SIZE_MAX) {
     using namespace std::chrono;
     auto deadline = steady_clock::now() + milliseconds(timeout_ms);
-    std::string received;
-    char buffer[4096];
+    char buffer[65536];
     auto left = [&] {
         return static_cast<int>(std::max(0L, (deadline - steady_clock::now()) / 1ms));
     };
-    while (ready(fd, POLLIN, left())) {
-        ssize_t got = ::recv(fd, buffer, one_line ? 1 : sizeof buffer, 0);
+    while (received.size() < max_bytes && ready(fd, POLLIN, left())) {
+        size_t wanted = one_line ? 1 : std::min(sizeof buffer, max_bytes - received.size());
+        ssize_t got = ::recv(fd, buffer, wanted, 0);
         if (got <= 0)
-            break;
+            return true;
         received.append(buffer, static_cast<size_t>(got));
         if (one_line && buffer[0] == '\n')
             break;
     }
+    return false;
+}
+
+std::string receive(int fd, int timeout_ms, bool one_line) {
+    std::string received;
+    receive(fd, received, timeout_ms, one_line);
     return received;
+}
+
+void set_receive_buffer(int fd, int bytes) {
+    if (bytes > 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
 }
 
 } // namespace
 
-int listen_on(const char* ip, int port) {
+int listen_on(const char* ip, int port, int receive_buffer) {
     sockaddr_in address = address_of(ip, port);
     ClientSocket owner(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    set_receive_buffer(owner.get(), receive_buffer);
     bool ok = ::bind(owner.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
               ::listen(owner.get(), 16) == 0;
     return ok ? owner.release() : -1;
@@ -70,6 +85,10 @@ std::string read_until_close(int fd, int timeout_ms) {
     return receive(fd, timeout_ms, false);
 }
 
+bool receive_until_close(int fd, std::string& into, int timeout_ms, size_t max_bytes) {
+    return receive(fd, into, timeout_ms, false, max_bytes);
+}
+
 std::string read_line(int fd, int timeout_ms) {
     return receive(fd, timeout_ms, true);
 }
@@ -85,10 +104,11 @@ void ClientSocket::reset() {
     close();
 }
 
-ClientSocket ClientSocket::connect(int port, const char* from_ip) {
+ClientSocket ClientSocket::connect(int port, const char* from_ip, int receive_buffer) {
     sockaddr_in local = address_of(from_ip, 0);
     sockaddr_in remote = address_of("127.0.0.1", port);
     ClientSocket client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    set_receive_buffer(client.get(), receive_buffer);
     // Linux bounds connect() and each send by this time-out, so that neither
     // a SYN dropped by a full backlog nor a peer that stops reading can hang
     // a test.

@@ -8,13 +8,18 @@
 
 // A TCP socket listening on ip:port (0: any free one), or -1. Without
 // SO_REUSEADDR, so that it can hold a port the server must fail to bind.
-int listen_on(const char* ip, int port);
+// A receive_buffer (bytes) is given to the connections it accepts.
+int listen_on(const char* ip, int port, int receive_buffer = 0);
 
 // Sends everything; never raises SIGPIPE.
 bool send_all(int fd, std::string_view data);
 
 // What arrives until the peer closes or resets, or timeout_ms has passed.
 std::string read_until_close(int fd, int timeout_ms);
+
+// Appends what arrives to `into`: true once the peer has closed or reset,
+// false when timeout_ms has passed or `into` holds max_bytes first.
+bool receive_until_close(int fd, std::string& into, int timeout_ms, size_t max_bytes);
 
 // One line including its LF, read byte by byte so nothing after it is
 // consumed; what arrived before a close or the timeout otherwise.
@@ -33,8 +38,10 @@ class ClientSocket {
     ClientSocket(ClientSocket&& other) noexcept : fd_(other.release()) {}
 
     // From from_ip (any 127.0.0.0/8 address, to play a foreign client) to
-    // 127.0.0.1:port; invalid if that fails within 3 s.
-    static ClientSocket connect(int port, const char* from_ip = "127.0.0.1");
+    // 127.0.0.1:port; invalid if that fails within 3 s. A receive_buffer
+    // (bytes) is set before connecting, when the window is agreed.
+    static ClientSocket connect(int port, const char* from_ip = "127.0.0.1",
+                                int receive_buffer = 0);
 
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }

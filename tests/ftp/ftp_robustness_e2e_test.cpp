@@ -1,0 +1,189 @@
+// The FTP service where files, names, clients and command lines are not
+// what a plain session brings, through the real executable: only regular
+// files are sent, a transfer that fails on the way is reported as failed,
+// listing lines and directory names reach the client whole and unambiguous,
+// and command lines reach the console escaped.
+
+#include "server_process.hpp"
+#include "test_client.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+
+constexpr int IO_MS = 5000;             // an upper bound for every wait, never a measurement
+constexpr size_t KEPT_BYTES = 64 << 20; // what a data connection may bring at most
+constexpr int SMALL_WINDOW = 16 * 1024; // so that the server is still sending
+
+const std::string GREETING = "220 FTP server - pro Sorbanik\r\n";
+const std::string USER_OK = "331 Uzivatelske jmeno prijato, ocekavam heslo\r\n";
+const std::string PORT_OK = "200 ok, poznamenano, zadej, co tam mam poslat\r\n";
+const std::string GOODBYE = "Bylo mi cti, nashledanou\r\n";
+const std::string STARTING = "150 ok, startuju spojeni\r\n";
+const std::string DONE = "226 ok, hotovo\r\n";
+const std::string FAILED = "400 neco neproslo\r\n";
+const std::string OUTSIDE = "outside the tree, reached by a link\n";
+const std::string LONG_NAME = std::string(246, 'L') + ".txt"; // 250 characters
+
+std::string pwd(const std::string& shown) {
+    return "257 \"" + shown + "\" je aktualni adresar\r\n";
+}
+
+// A control connection with an active-mode data listener of its own.
+class Ftp {
+  public:
+    explicit Ftp(int port, int data_window = 0)
+        : control_(ClientSocket::connect(port)), listener_(listen_on("127.0.0.1", 0, data_window)) {
+        EXPECT_EQ(reply(), GREETING);
+        sockaddr_in address{};
+        socklen_t length = sizeof address;
+        ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length);
+        const int data_port = ntohs(address.sin_port);
+        EXPECT_EQ(ask("PORT 127,0,0,1," + std::to_string(data_port >> 8) + "," +
+                      std::to_string(data_port & 0xff)),
+                  PORT_OK);
+    }
+
+    std::string reply() { return read_line(control_.get(), IO_MS); }
+    std::string ask(const std::string& line) {
+        send_all(control_.get(), line + "\r\n");
+        return reply();
+    }
+    ClientSocket accept_data() {
+        pollfd p{listener_.get(), POLLIN, 0};
+        if (::poll(&p, 1, IO_MS) <= 0)
+            return ClientSocket();
+        return ClientSocket(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    }
+
+    // A LIST or RETR: both replies, with what the data connection carried
+    // to its close in between.
+    std::string transfer(const std::string& line, std::string* data = nullptr) {
+        std::string replies = ask(line), received;
+        if (replies == STARTING) {
+            ClientSocket connection = accept_data();
+            EXPECT_TRUE(connection.valid()) << "no data connection";
+            EXPECT_TRUE(receive_until_close(connection.get(), received, IO_MS, KEPT_BYTES))
+                << received.size() << " bytes";
+            replies += reply();
+        }
+        if (data != nullptr)
+            *data = received;
+        return replies;
+    }
+
+  private:
+    ClientSocket control_;
+    ClientSocket listener_;
+};
+
+class FtpRobustness : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        server_ = std::make_unique<ServerProcess>();
+        ServerProcess& s = *server_;
+        s.write_file("outside.txt", OUTSIDE);
+        ASSERT_EQ(::mkfifo(s.path("ftproot/fifo").c_str(), 0644), 0);
+        fs::create_symlink("/dev/zero", s.path("ftproot/zero"));
+        fs::create_symlink("pub", s.path("ftproot/pub-link"));
+        fs::create_symlink("../outside.txt", s.path("ftproot/outside.txt"));
+        s.write_file("ftproot/huge.bin", std::string(20 << 20, 'h'));
+        s.make_dir("ftproot/long");
+        s.write_file("ftproot/long/" + LONG_NAME, "x");
+        s.make_dir("ftproot/a\"b");
+        started_ = s.start();
+    }
+    static void TearDownTestSuite() { server_.reset(); }
+    void SetUp() override { ASSERT_TRUE(started_) << server_->output(); }
+    void TearDown() override { EXPECT_TRUE(server_->running()) << "the server ended"; }
+
+    static ServerProcess& server() { return *server_; }
+    static int port() { return server_->ftp_port(); }
+
+    static inline std::unique_ptr<ServerProcess> server_;
+    static inline bool started_ = false;
+};
+
+TEST_F(FtpRobustness, OnlyRegularFilesAreSentAndLinksAreFollowed) {
+    Ftp f(port());
+    // A FIFO would block the session until a writer came, a device would
+    // send without end.
+    for (const char* name : {"fifo", "zero", "pub-link"}) {
+        std::string data;
+        ASSERT_EQ(f.transfer("RETR "s + name, &data), STARTING + FAILED) << name;
+        EXPECT_EQ(data.size(), 0u) << name;
+    }
+    std::string data;
+    EXPECT_EQ(f.transfer("RETR outside.txt", &data), STARTING + DONE);
+    EXPECT_EQ(data, OUTSIDE);
+    EXPECT_EQ(f.ask("PWD"), pwd("/"));
+}
+
+TEST_F(FtpRobustness, ADataConnectionResetOnTheWayIsReportedAsFailed) {
+    Ftp f(port(), SMALL_WINDOW);
+    ASSERT_EQ(f.ask("RETR huge.bin"), STARTING);
+    ClientSocket data = f.accept_data();
+    ASSERT_TRUE(data.valid());
+    std::string begun;
+    receive_until_close(data.get(), begun, IO_MS, 1000);
+    ASSERT_EQ(begun, std::string(1000, 'h'));
+    data.reset();
+    EXPECT_EQ(f.reply(), FAILED);
+    EXPECT_EQ(f.ask("PWD"), pwd("/"));
+}
+
+TEST_F(FtpRobustness, ListingLinesAndDirectoryNamesArriveWhole) {
+    Ftp f(port());
+    ASSERT_EQ(f.ask("CWD long"), pwd("/long/"));
+    std::string listing;
+    ASSERT_EQ(f.transfer("LIST", &listing), STARTING + DONE);
+    // "<date> <size:12>          <name>\r\n", the date 16 characters; the
+    // console shows the line as sent.
+    const std::string end = "           1          " + LONG_NAME + "\r\n";
+    const size_t at = listing.find(end);
+    ASSERT_NE(at, std::string::npos) << listing;
+    ASSERT_TRUE(at == 17 || (at > 17 && listing[at - 18] == '\n')) << listing;
+    EXPECT_TRUE(server().wait_for_output(listing.substr(at - 17, 17) + end, IO_MS));
+
+    // A quote in a name is doubled, so that the client sees where the
+    // quoted path ends.
+    ASSERT_EQ(f.ask("CWD .."), pwd("/"));
+    EXPECT_EQ(f.ask("CWD a\"b"), pwd("/a\"\"b/"));
+    EXPECT_EQ(f.ask("PWD"), pwd("/a\"\"b/"));
+}
+
+TEST_F(FtpRobustness, ConsoleShowsControlBytesOfACommandLineEscaped) {
+    Ftp f(port());
+    // Would erase a line of the operator's terminal, move up and ring.
+    EXPECT_EQ(f.ask("USER x\x1b[2K\x1b[1Aevil\x07"), USER_OK);
+    EXPECT_EQ(f.ask("USER a\0b"s), USER_OK);
+    EXPECT_EQ(f.ask("USER \t\x7f\xc3\xa9"), USER_OK);
+    const std::string cwd = f.ask("CWD a\\b");
+    EXPECT_TRUE(cwd.starts_with("550 ")) << cwd;
+    EXPECT_EQ(f.ask("QUIT"), GOODBYE);
+    // Only the command lines are escaped; the replies go to the console as
+    // they went to the client. A NUL ends the line's text, a backslash is
+    // doubled so that an escape can never be forged, and bytes of UTF-8 and
+    // the like go through as they are.
+    const std::string shown = "FTP: USER x\\x1b[2K\\x1b[1Aevil\\x07\n" + USER_OK + "FTP: USER a\n" +
+                              USER_OK + "FTP: USER \\x09\\x7f\xc3\xa9\n" + USER_OK +
+                              "FTP: CWD a\\\\b\n" + cwd + "FTP: QUIT\n" + GOODBYE;
+    EXPECT_TRUE(server().wait_for_output(shown, IO_MS)) << shown << "console:\n"
+                                                        << server().output();
+    EXPECT_EQ(server().output().find('\x1b'), std::string::npos);
+}
+
+} // namespace
