@@ -7,12 +7,6 @@
 #include "net/file_stream.hpp"
 #include "net/line_io.hpp"
 
-namespace {
-
-constexpr int ROW_CAP = 260;
-
-} // namespace
-
 void send_http_error(int socket, const char* status, const char* body) {
     char status_line[100];
     std::snprintf(status_line, sizeof status_line, "HTTP/1.0 %s\r\n", status);
@@ -23,10 +17,14 @@ void send_http_error(int socket, const char* status, const char* body) {
     response.add(body);
 }
 
+void send_file_unavailable(int socket) {
+    send_http_error(socket, "403 Soubor neexistuje", "pozadovany soubor neexistuje");
+}
+
 void send_file_response(int socket, const char* path, bool no_cache, const char* content_type) {
     FileReader file;
     if (file.open(path) != 0) {
-        send_http_error(socket, "403 Soubor neexistuje", "pozadovany soubor neexistuje");
+        send_file_unavailable(socket);
         return;
     }
     // The true size, also past 2 GiB, so that clients receive the whole file.
@@ -61,24 +59,39 @@ void format_directory_row(char* out, const char* dir_path, int prefix_length,
     } else {
         std::snprintf(size, sizeof size, "%d", static_cast<int32_t>(entry.size));
     }
-    char joined[PATH_CAP];
+    // Room for the longest directory path joined with the longest name: the
+    // link must name the entry itself, never a cut or emptied path.
+    char joined[DIRECTORY_LINK_PATH_CAP];
     std::snprintf(joined, sizeof joined, "%s", dir_path);
-    path_append(joined, entry.name);
+    path_append(joined, entry.name, sizeof joined);
     const char* target =
         static_cast<int>(std::strlen(joined)) > prefix_length ? joined + prefix_length : "";
-    std::snprintf(out, ROW_CAP, "<TR><TD align=right>%s</TD><TD><A href=\"%s\">%s</A></TD></TR>\n",
-                  size, target, entry.name);
+    // Names go into the page as text and into the link as a URL, so that a
+    // name can neither add markup nor lead anywhere but to itself.
+    char href[sizeof joined * HREF_EXPANSION + 2];
+    encode_href(href, sizeof href, target);
+    char name[PATH_CAP * HTML_ESCAPE_EXPANSION + 1];
+    escape_html(name, sizeof name, entry.name);
+    std::snprintf(out, DIRECTORY_ROW_CAP,
+                  "<TR><TD align=right>%s</TD><TD><A href=\"%s\">%s</A></TD></TR>\n", size, href,
+                  name);
 }
 
 int send_directory_page(int socket, const char* dir_path, int prefix_length) {
     TextBatch page(socket);
+    // Browsers take a head-less answer only on port 80, and clients such as
+    // curl not at all.
+    page.add("HTTP/1.0 200 OK\r\n");
+    page.add("Content-Type: text/html; charset=utf-8\r\n");
+    page.add("Connection: close\r\n");
+    page.add("\r\n");
     page.add("<HTML><TABLE>");
     DirectoryReader directory;
     if (directory.open(dir_path) != 0) {
         return 1;
     }
     DirEntry entry;
-    char row[ROW_CAP];
+    char row[DIRECTORY_ROW_CAP];
     while (directory.next(entry)) {
         format_directory_row(row, dir_path, prefix_length, entry);
         page.add(row);

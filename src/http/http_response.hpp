@@ -1,14 +1,25 @@
 #pragma once
 
+#include <cstddef>
+
 #include "fs/directory.hpp"
+#include "http/url_text.hpp"
 
 void send_http_error(int socket, const char* status, const char* body);
+// The 403 answer for a file that is missing or cannot be opened.
+void send_file_unavailable(int socket);
 void send_file_response(int socket, const char* path, bool no_cache, const char* content_type);
 // Returns 0, or 1 when the directory cannot be enumerated (the page is then
 // left unclosed, which is all the client gets).
 int send_directory_page(int socket, const char* dir_path, int prefix_length);
 
-// One table row of the directory page, cut to 259 characters. `out` holds
-// 260 bytes.
+// Room for a row with the longest name escaped and the longest link
+// encoded: rows are never cut.
+constexpr size_t DIRECTORY_LINK_PATH_CAP = 2 * PATH_CAP + 2; // a directory path and a name
+constexpr size_t DIRECTORY_ROW_CAP =
+    80 + PATH_CAP * HTML_ESCAPE_EXPANSION + DIRECTORY_LINK_PATH_CAP * HREF_EXPANSION;
+
+// One table row of the directory page, whole, with the name escaped as page
+// text and the link percent-encoded. `out` holds DIRECTORY_ROW_CAP bytes.
 void format_directory_row(char* out, const char* dir_path, int prefix_length,
                           const DirEntry& entry);

@@ -1,14 +1,17 @@
 #include "http/http_session.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include "fs/path.hpp"
+#include "http/content_type.hpp"
 #include "http/http_request.hpp"
 #include "http/http_response.hpp"
+#include "http/url_text.hpp"
 #include "listener/listener.hpp"
 #include "net/console.hpp"
 #include "net/line_io.hpp"
@@ -80,8 +83,12 @@ void serve_request(int socket) {
     } else {
         discard_post_body(socket, content_length);
     }
+    // The file system sees the decoded URL; the console shows it as sent.
+    char decoded[HTTP_URL_CAP + 1];
+    std::memcpy(decoded, url, sizeof decoded);
+    bool control_byte = percent_decode(decoded);
     char path[HTTP_PATH_CAP + 1];
-    switch (check_url(url, settings.base_dir, path)) {
+    switch (check_url(decoded, settings.base_dir, path)) {
     case HTTP_URL_NOT_ROOTED:
         send_http_error(socket, "400 url not starting with /", "URL must begin with /");
         return;
@@ -94,10 +101,14 @@ void serve_request(int socket) {
     char shown[HTTP_URL_CAP * CLIENT_TEXT_EXPANSION + 1];
     escape_client_text(shown, sizeof shown, url);
     console_printf("%s\n", shown);
-    if (path_is_directory(path)) {
+    if (control_byte) {
+        // A NUL would cut the name short, and no file name here needs
+        // control bytes: answered like any file that cannot be opened.
+        send_file_unavailable(socket);
+    } else if (path_is_directory(path)) {
         send_directory_page(socket, path, web_root_prefix_length(settings.base_dir));
     } else {
-        send_file_response(socket, path, false, "text/html");
+        send_file_response(socket, path, false, content_type_for(path));
     }
 }
 

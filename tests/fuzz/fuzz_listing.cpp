@@ -1,5 +1,7 @@
-// Listing lines keep their layout and their whole name, and directory rows
-// never pass 259 characters, whatever the entry's name, size and time.
+// Listing lines and directory rows keep their layout and their whole name,
+// and a row's link and text hold nothing a browser would take as markup,
+// whatever the entry's name, size and time.
+#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -46,16 +48,59 @@ void check_ftp_line(const DirEntry& entry) {
     }
 }
 
+// Undoes the page's escaping of a name: the entities of & < > ".
+std::string unescape_html(const std::string& text) {
+    static const std::pair<const char*, char> entities[] = {
+        {"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}};
+    std::string plain;
+    for (size_t i = 0; i < text.size();) {
+        bool matched = false;
+        for (const auto& [entity, c] : entities) {
+            if (text.compare(i, std::strlen(entity), entity) == 0) {
+                plain += c;
+                i += std::strlen(entity);
+                matched = true;
+                break;
+            }
+        }
+        if (!matched) {
+            if (text[i] == '&' || text[i] == '<' || text[i] == '>' || text[i] == '"') {
+                std::abort(); // markup that the page would interpret
+            }
+            plain += text[i++];
+        }
+    }
+    return plain;
+}
+
+void check_href(const std::string& href) {
+    for (size_t i = 0; i < href.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(href[i]);
+        if (c == '%' && i + 2 < href.size() &&
+            std::isxdigit(static_cast<unsigned char>(href[i + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(href[i + 2]))) {
+            i += 2;
+        } else if (!std::isalnum(c) && std::strchr("-._~\\", c) == nullptr) {
+            std::abort();
+        }
+    }
+}
+
 void check_page_row(const DirEntry& entry) {
     static const char dir[] = "/srv/pelmar/wwwroot\\sub";
     const int prefix = 19;
-    char row[260];
+    char row[DIRECTORY_ROW_CAP];
     format_directory_row(row, dir, prefix, entry);
-    size_t length = std::strlen(row);
-    if (length > 259 || std::strncmp(row, "<TR><TD align=right>", 20) != 0) {
+    std::string text = row;
+    static const std::string open = "<TR><TD align=right>", close = "</A></TD></TR>\n";
+    size_t link = text.find("<A href=\"");
+    size_t name = text.find("\">", link);
+    if (!text.starts_with(open) || !text.ends_with(close) || link == std::string::npos ||
+        name == std::string::npos) {
         std::abort();
     }
-    if (length < 259 && row[length - 1] != '\n') {
+    check_href(text.substr(link + 9, name - link - 9));
+    if (unescape_html(text.substr(name + 2, text.size() - close.size() - name - 2)) != entry.name) {
         std::abort();
     }
 }

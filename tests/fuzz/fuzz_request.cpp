@@ -1,5 +1,6 @@
-// Whatever request line arrives, a URL that passes the checks names the web
-// root or something below it, and its path keeps the 255-character limit.
+// Whatever request line arrives, a URL that passes the checks once decoded
+// names the web root or something below it, and its path keeps the
+// 255-character limit.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -7,6 +8,7 @@
 
 #include "fs/path.hpp"
 #include "http/http_request.hpp"
+#include "http/url_text.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string line(reinterpret_cast<const char*>(data), size);
@@ -22,6 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (method_allowed(method) && method[0] == 'G') {
         cut_query(url);
     }
+    // As the session does: the checks see the decoded URL.
+    percent_decode(url);
     static const char base_dir[] = "/srv/pelmar/";
     static const char web_root[] = "/srv/pelmar/wwwroot";
     char path[HTTP_PATH_CAP + 1];

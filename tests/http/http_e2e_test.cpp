@@ -3,6 +3,7 @@
 // beside wwwroot is ever reached, and real clients. The request and path
 // details themselves are unit-tested in http_request_test.cpp and tests/fs.
 
+#include "http_replies.hpp"
 #include "server_process.hpp"
 #include "test_client.hpp"
 
@@ -40,14 +41,26 @@ const std::string A_TXT = "hello world\n"; // from the sample tree
 const std::string SECRET = "PELMAR-SECRET-4d1f9";
 const std::string ECHO_BODY = "BODY-NEVER-ON-THE-CONSOLE\n";
 const std::string LONG_NAME = std::string(120, 'n') + ".txt";
+// Names that need escaping in a page and encoding in a link, with their
+// contents; "%2e.txt" is named with a literal percent sign.
+const std::vector<std::pair<std::string, std::string>> NAMED_FILES = {
+    {"my file.txt", "spaced\n"},
+    {"\xc4\x8d"
+     "e\xc5\xa1tina.txt",
+     "czech\n"},
+    {"a&b<i>.txt", "markup\n"},
+    {"x #?%'y.txt", "marks\n"},
+    {"%2e.txt", "percent\n"},
+};
 const std::uintmax_t THREE_GIB = 3ull << 30;
 
-std::string file_head(std::uintmax_t size) {
-    return "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(size) +
-           "\r\nConnection: close\r\n\r\n";
+const std::string TEXT = "text/plain", OCTETS = "application/octet-stream";
+
+std::string file_head(std::uintmax_t size, const std::string& type = TEXT) {
+    return http_file_head(size, type);
 }
-std::string file_response(const std::string& body) {
-    return file_head(body.size()) + body;
+std::string file_response(const std::string& body, const std::string& type = TEXT) {
+    return http_file_response(body, type);
 }
 
 std::string get(const std::string& url) {
@@ -63,22 +76,28 @@ std::string dir_row(const std::string& size, const std::string& target, const st
            "</A></TD></TR>\n";
 }
 // The page of a first-level directory: "." links to the directory itself,
-// ".." to the web root, whose link target is empty.
+// ".." to the web root.
 std::string dir_page(const std::string& dir, const std::string& rows) {
-    return "<HTML><TABLE>" + dir_row("Adresar", "\\" + dir, ".") + dir_row("Adresar", "", "..") +
-           rows + "</TABLE></HTML>";
+    return HTTP_PAGE_HEAD + "<HTML><TABLE>" + dir_row("Adresar", "\\" + dir, ".") +
+           dir_row("Adresar", "\\", "..") + rows + "</TABLE></HTML>";
 }
 
 // Rows of a directory page come in the file system's order, so a page is
-// compared as the set of its rows (each from one "<TR>" to the next, which
-// also holds a row cut short); any other reply as a whole.
-std::multiset<std::string> parts(const std::string& reply) {
+// compared as the set of its rows (each from one "<TR>" to the next); any
+// other reply as a whole.
+std::multiset<std::string> parts(std::string reply) {
+    std::multiset<std::string> rows;
+    if (reply.starts_with(HTTP_PAGE_HEAD)) {
+        rows.insert(HTTP_PAGE_HEAD);
+        reply.erase(0, HTTP_PAGE_HEAD.size());
+    }
     const std::string open = "<HTML><TABLE>", close = "</TABLE></HTML>";
     if (!reply.starts_with(open) || !reply.ends_with(close)) {
-        return {reply};
+        rows.insert(reply);
+        return rows;
     }
     std::string body = reply.substr(open.size(), reply.size() - open.size() - close.size());
-    std::multiset<std::string> rows{open + close};
+    rows.insert(open + close);
     for (size_t at = 0; at < body.size();) {
         size_t next = std::min(body.find("<TR>", at + 1), body.size());
         rows.insert(body.substr(at, next - at));
@@ -138,6 +157,10 @@ class WebService : public ::testing::Test {
         s.write_file("wwwroot/echo.txt", ECHO_BODY);
         s.write_file("wwwroot/empty.txt", "");
         s.write_file("wwwroot/bytes.bin", all_byte_values());
+        s.make_dir("wwwroot/names");
+        for (const auto& [name, content] : NAMED_FILES) {
+            s.write_file("wwwroot/names/" + name, content);
+        }
         s.make_dir("wwwroot/long");
         s.write_file("wwwroot/long/" + LONG_NAME, "");
         s.make_dir("wwwroot/big");
@@ -173,11 +196,11 @@ TEST_F(WebService, EachRequestGetsItsExactReply) {
     const std::vector<Case> cases = {
         {get("/a.txt"), file_response(A_TXT)},
         {get("/sub\\b.txt"), file_response("b in sub\n")},
-        {get("/bytes.bin"), file_response(all_byte_values())},
+        {get("/bytes.bin"), file_response(all_byte_values(), OCTETS)},
         {get("/empty.txt"), file_head(0)},
         {get("/sub"), dir_page("sub", dir_row("9", "\\sub\\b.txt", "b.txt"))},
-        // A row is cut to its 260-byte buffer, line end and all.
-        {get("/long"), dir_page("long", long_row.substr(0, 259))},
+        // However long, a row is whole.
+        {get("/long"), dir_page("long", long_row)},
         {get("/missing.txt"), ERROR_403},
         {"PUT /a.txt HTTP/1.0\r\n\r\n", ERROR_405},
         {"get /a.txt HTTP/1.0\r\n\r\n", ERROR_405},
@@ -213,6 +236,42 @@ TEST_F(WebService, EachRequestGetsItsExactReply) {
     }
 }
 
+TEST_F(WebService, UrlsAreDecodedAndPageLinksLeadToTheirOwnFiles) {
+    // Every name shows as itself in the page and links, percent-encoded, to
+    // its own file; the ".." link leads to the root.
+    std::string rows = dir_row("Adresar", "\\names", ".") + dir_row("Adresar", "\\", "..") +
+                       dir_row("7", "\\names\\my%20file.txt", "my file.txt") +
+                       dir_row("6", "\\names\\%C4%8De%C5%A1tina.txt",
+                               "\xc4\x8d"
+                               "e\xc5\xa1tina.txt") +
+                       dir_row("7", "\\names\\a%26b%3Ci%3E.txt", "a&amp;b&lt;i&gt;.txt") +
+                       dir_row("6", "\\names\\x%20%23%3F%25%27y.txt", "x #?%'y.txt") +
+                       dir_row("8", "\\names\\%252e.txt", "%2e.txt");
+    EXPECT_EQ(parts(exchange(port(), get("/names/")).bytes),
+              parts(HTTP_PAGE_HEAD + "<HTML><TABLE>" + rows + "</TABLE></HTML>"));
+    const std::vector<std::string> links = {"/names/my%20file.txt", "/names/%C4%8De%C5%A1tina.txt",
+                                            "/names/a%26b%3Ci%3E.txt",
+                                            "/names/x%20%23%3F%25%27y.txt", "/names/%252e.txt"};
+    for (size_t i = 0; i < links.size(); ++i) {
+        SCOPED_TRACE(links[i]);
+        EXPECT_EQ(exchange(port(), get(links[i])).bytes, file_response(NAMED_FILES[i].second));
+    }
+    // Lower-case hex digits, and a "+" that stays a "+".
+    EXPECT_EQ(exchange(port(), get("/names/%c4%8de%c5%a1tina.txt")).bytes,
+              file_response("czech\n"));
+    EXPECT_EQ(exchange(port(), get("/names/my+file.txt")).bytes, ERROR_403);
+}
+
+TEST_F(WebService, DecodedControlBytesNeverReachTheFileSystem) {
+    // Cut at the NUL, "/a.txt%00.html" would name a.txt.
+    for (const std::string url : {"/a.txt%00", "/a.txt%00.html", "/a.txt%0a", "/sub%09/b.txt"}) {
+        SCOPED_TRACE(url);
+        EXPECT_EQ(exchange(port(), get(url)).bytes, ERROR_403);
+    }
+    // The console shows the URL as sent.
+    EXPECT_TRUE(server().wait_for_output("/a.txt%00.html\n" + ERROR_403, 5000));
+}
+
 TEST_F(WebService, ConnectionClosedBeforeTheHeadersEndGetsNoReply) {
     for (const std::string request :
          {"GET /a.txt HTTP/1.0\r\n", "GET /a.txt HTTP/1.0\r\nX: y\r\n"}) {
@@ -228,7 +287,10 @@ TEST_F(WebService, ConnectionClosedBeforeTheHeadersEndGetsNoReply) {
 TEST_F(WebService, NothingOutsideWwwrootIsReached) {
     std::vector<std::string> requests;
     for (const std::string url :
-         {"/../secret.txt", "/..", "/sub/..", "/..\\secret.txt", "/sub\\..\\..\\secret.txt"}) {
+         {"/../secret.txt", "/..", "/sub/..", "/..\\secret.txt", "/sub\\..\\..\\secret.txt",
+          // Decoded before they are checked, escapes are separators and dots too.
+          "/%2e%2e/secret.txt", "/%2E%2e%5csecret.txt", "/sub/..%2f..%2fsecret.txt", "/%2e%2e",
+          "/sub%2f%2e%2e%2f%2e%2e%2fsecret.txt"}) {
         requests.push_back(get(url));
         requests.push_back(post(url));
     }
@@ -287,7 +349,7 @@ TEST_F(WebService, HugeFileKeepsItsTrueLengthAndResetsLeaveNoDescriptorBehind) {
             for (int line = 0; line < 6 && !head.ends_with("\r\n\r\n"); ++line) {
                 head += read_line(client.get(), 5000);
             }
-            EXPECT_EQ(head, file_head(THREE_GIB));
+            EXPECT_EQ(head, file_head(THREE_GIB, OCTETS));
         }
         client.reset();
     }
@@ -326,10 +388,11 @@ TEST_F(WebService, RealClientsFetchFilesAndPages) {
     };
     const std::vector<Run> runs = {
         {"curl", curl + url + "/a.txt", A_TXT},
-        // A directory page has no head, as in HTTP/0.9.
-        {"curl", curl + " --http0.9" + url + "/sub/",
+        {"curl", curl + " -i" + url + "/sub/",
          dir_page("sub", dir_row("9", "\\sub\\b.txt", "b.txt"))},
         {"wget", wget + url + "/bytes.bin", all_byte_values()},
+        {"wget", wget + url + "/sub/",
+         dir_page("sub", dir_row("9", "\\sub\\b.txt", "b.txt")).substr(HTTP_PAGE_HEAD.size())},
     };
     std::string missing;
     for (const Run& run : runs) {

@@ -3,6 +3,7 @@
 // executable: only regular files are opened, links are followed, a body is
 // exactly as long as its head says, and a URL is logged escaped.
 
+#include "http_replies.hpp"
 #include "server_process.hpp"
 #include "test_client.hpp"
 
@@ -30,9 +31,8 @@ const std::string ERROR_403 = "HTTP/1.0 403 Soubor neexistuje\r\nConnection: clo
                               "pozadovany soubor neexistuje";
 const std::string OUTSIDE = "outside the tree, reached by a link\n";
 
-std::string file_head(size_t size) {
-    return "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(size) +
-           "\r\nConnection: close\r\n\r\n";
+std::string file_head(size_t size, const std::string& type = "text/plain") {
+    return http_file_head(size, type);
 }
 
 std::string get(const std::string& url) {
@@ -116,7 +116,7 @@ TEST_F(WebFiles, AFileGrowingWhileSentKeepsTheLengthItHadWhenOpened) {
     ClientSocket client = ClientSocket::connect(port(), "127.0.0.1", SMALL_WINDOW);
     ASSERT_TRUE(client.valid());
     send_all(client.get(), get("/grows.bin"));
-    ASSERT_EQ(read_head(client.get()), file_head(4194304));
+    ASSERT_EQ(read_head(client.get()), file_head(4194304, "application/octet-stream"));
     std::ofstream(server().path("wwwroot/grows.bin"), std::ios::binary | std::ios::app)
         << std::string(8 << 20, 'G');
     std::string body;
@@ -130,7 +130,7 @@ TEST_F(WebFiles, AFileShrinkingWhileSentEndsTheBodyShortAndTheConnection) {
     ClientSocket client = ClientSocket::connect(port(), "127.0.0.1", SMALL_WINDOW);
     ASSERT_TRUE(client.valid());
     send_all(client.get(), get("/shrinks.bin"));
-    ASSERT_EQ(read_head(client.get()), file_head(original.size()));
+    ASSERT_EQ(read_head(client.get()), file_head(original.size(), "application/octet-stream"));
     fs::resize_file(server().path("wwwroot/shrinks.bin"), 1 << 20);
     std::string body;
     // Closed, not left waiting for bytes that will never come.

@@ -44,7 +44,7 @@ const std::string PORT_OK = "200 ok, poznamenano, zadej, co tam mam poslat\r\n";
 const std::string PWD_ROOT = "257 \"/\" je aktualni adresar\r\n";
 
 std::string file_response(const std::string& body) {
-    return "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
+    return "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " +
            std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
 }
 const std::string A_TXT = file_response("hello world\n"); // from the sample tree

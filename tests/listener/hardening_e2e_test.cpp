@@ -32,7 +32,7 @@ const std::string PORT_OK = "200 ok, poznamenano, zadej, co tam mam poslat\r\n";
 const std::string STARTING = "150 ok, startuju spojeni\r\n";
 const std::string REFUSED = "424 spojeni na pozadovanou adresu se nezdarilo\r\n";
 const std::string GOODBYE = "Bylo mi cti, nashledanou\r\n";
-const std::string A_TXT = "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: 12\r\n"
+const std::string A_TXT = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 12\r\n"
                           "Connection: close\r\n\r\nhello world\n";
 
 std::string ask(const ClientSocket& control, const std::string& line) {
@@ -190,7 +190,7 @@ TEST_F(Privileges, SudoUserServesWithoutRootOrItsGroups) {
               "HTTP/1.0 403 Soubor neexistuje\r\nConnection: close\r\n\r\n"
               "pozadovany soubor neexistuje");
     EXPECT_EQ(fetch(server.www_port(), "GET /public.txt HTTP/1.0\r\n\r\n"),
-              "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: 18\r\n"
+              "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 18\r\n"
               "Connection: close\r\n\r\nanyone reads this\n");
 }
 
