@@ -1,8 +1,8 @@
 #include "fs/path.hpp"
 
-#include <climits>
 #include <cstring>
-#include <sys/stat.h>
+
+#include "platform/host.hpp"
 
 namespace {
 
@@ -23,6 +23,24 @@ size_t drop_last_segment(const char* text, size_t root_length, size_t end) {
     return end > root_length ? end - 1 : root_length;
 }
 
+bool starts_with_drive(const char* path) {
+    char letter = static_cast<char>(path[0] | 0x20);
+    return HOST_HAS_DRIVE_LETTERS && letter >= 'a' && letter <= 'z' && path[1] == ':';
+}
+
+// How much of the path is its root, which ".." never climbs above: a
+// separator, or a drive with its separator.
+size_t root_length_of(const char* path) {
+    if (starts_with_drive(path)) {
+        return is_path_separator(path[2]) ? 3 : 2;
+    }
+    return is_path_separator(path[0]) ? 1 : 0;
+}
+
+char fold_for_host(char c) {
+    return HOST_PATHS_IGNORE_CASE && c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 } // namespace
 
 void path_canonicalize(char* out, const char* in) {
@@ -30,7 +48,7 @@ void path_canonicalize(char* out, const char* in) {
         std::memmove(out, in, std::strlen(in) + 1);
     }
     // Rewritten in place: the write position never passes the read position.
-    size_t root_length = is_path_separator(out[0]) ? 1 : 0;
+    size_t root_length = root_length_of(out);
     size_t read = root_length;
     size_t write = root_length;
     for (;;) {
@@ -67,6 +85,15 @@ int path_append(char* path, const char* more, int cap) {
     if (*more == '\0') {
         return 0;
     }
+    if (starts_with_drive(more)) {
+        // A full path on a drive of its own replaces the path.
+        if (std::strlen(more) + 1 > static_cast<size_t>(cap)) {
+            path[0] = '\0';
+            return 1;
+        }
+        path_canonicalize(path, more);
+        return 0;
+    }
     // The joined text may be longer than the result: ".." segments in `more`
     // shorten it again, so only the canonical result has to fit.
     char joined[2 * PATH_CAP + 2];
@@ -100,29 +127,10 @@ void replace_separators(char* text, char from, char to) {
     }
 }
 
-int path_to_host(char* out, const char* path, int cap) {
-    int i = 0;
-    for (; path[i] != '\0'; ++i) {
-        if (i + 1 >= cap) {
-            out[0] = '\0';
-            return 1;
-        }
-        out[i] = path[i] == '\\' ? '/' : path[i];
-    }
-    out[i] = '\0';
-    return 0;
-}
-
-bool path_is_directory(const char* path) {
-    char host_path[PATH_MAX];
-    struct stat info;
-    return path_to_host(host_path, path, sizeof host_path) == 0 && path[0] != '\0' &&
-           stat(host_path, &info) == 0 && S_ISDIR(info.st_mode);
-}
-
 bool path_is_within(const char* path, const char* root, int root_length) {
     for (int i = 0; i < root_length; ++i, ++path) {
-        bool same = *path == root[i] || (is_path_separator(*path) && is_path_separator(root[i]));
+        bool same = fold_for_host(*path) == fold_for_host(root[i]) ||
+                    (is_path_separator(*path) && is_path_separator(root[i]));
         if (!same || *path == '\0') {
             return false;
         }

@@ -11,7 +11,8 @@ inline bool is_path_separator(char c) {
 
 // Appends `more` to `path` (a buffer of `cap` bytes) with exactly one "\"
 // between them, skipping separators at the start of `more`, and leaves the
-// result canonical. An empty `more` leaves `path` as it is. Returns 0, or 1
+// result canonical. On hosts with drive letters, a `more` that starts with
+// one ("c:\x") replaces the path. An empty `more` leaves `path` as it is. Returns 0, or 1
 // when the result would not fit; `path` is then empty, so it names nothing.
 int path_append(char* path, const char* more, int cap = PATH_CAP);
 
@@ -21,18 +22,12 @@ int path_append(char* path, const char* more, int cap = PATH_CAP);
 // character. `out` needs as many bytes as `in`; it may be `in` itself.
 void path_canonicalize(char* out, const char* in);
 
-// True exactly when `path` names an existing directory.
-bool path_is_directory(const char* path);
-
 // Replaces every `from` in `text` by `to`: client "/" becomes the
 // services' "\", and back where a path is shown to a client.
 void replace_separators(char* text, char from, char to);
 
-// Turns a path text into the host's form ("\" becomes "/"). Returns 0, or 1
-// when it does not fit `cap` bytes.
-int path_to_host(char* out, const char* path, int cap);
-
 // True when `path` is the root (the first `root_length` characters of
-// `root`) itself or lies below it: an exact match of the root text ("/" and
-// "\" alike) followed by the end or a separator.
+// `root`) itself or lies below it: a match of the root text ("/" and "\"
+// alike, and letter case too where the host's names ignore it) followed by
+// the end or a separator.
 bool path_is_within(const char* path, const char* root, int root_length);

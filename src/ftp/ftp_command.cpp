@@ -1,8 +1,8 @@
 #include "ftp/ftp_command.hpp"
 
-#include <arpa/inet.h>
 #include <cstring>
 
+#include "net/network_order.hpp"
 #include "net/text_number.hpp"
 
 namespace {
@@ -77,14 +77,11 @@ int read_port_numbers(const char* argument, int32_t* numbers) {
 }
 
 DataEndpoint endpoint_from_numbers(const int32_t* numbers) {
-    uint32_t address = 0;
-    for (int i = 0; i < 4; ++i) {
-        address = (address << 8) | (static_cast<uint32_t>(numbers[i]) & 0xFFu);
-    }
-    uint32_t port = ((static_cast<uint32_t>(numbers[4]) & 0xFFu) << 8) |
-                    (static_cast<uint32_t>(numbers[5]) & 0xFFu);
+    // The low 8 bits of each: four address bytes, then the port's high and
+    // low byte.
+    auto byte = [&](int i) { return static_cast<uint8_t>(numbers[i] & 0xFF); };
     DataEndpoint endpoint;
-    endpoint.address = htonl(address);
-    endpoint.port = htons(static_cast<uint16_t>(port));
+    endpoint.address = address_from_bytes(byte(0), byte(1), byte(2), byte(3));
+    endpoint.port = port_to_network_order(static_cast<uint16_t>(byte(4) << 8 | byte(5)));
     return endpoint;
 }

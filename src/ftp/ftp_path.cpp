@@ -34,7 +34,7 @@ void format_pwd_reply(char* out, const char* relative) {
     std::snprintf(out, FTP_PWD_REPLY_CAP, "257 \"%s/\" je aktualni adresar\r\n", shown);
 }
 
-void send_pwd_reply(int socket, const char* relative) {
+void send_pwd_reply(Socket socket, const char* relative) {
     char reply[FTP_PWD_REPLY_CAP];
     format_pwd_reply(reply, relative);
     send_text(socket, reply);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/socket.hpp"
+
 // Resolves an FTP path argument against `cwd` (relative) or `root`
 // (absolute) into a canonical path in `out` (260 bytes). Returns 0 when the
 // result is the root or lies below it, 1 otherwise. Changes `argument`.
@@ -13,4 +15,4 @@ constexpr int FTP_PWD_REPLY_CAP = 600;
 void format_pwd_reply(char* out, const char* relative);
 
 // Sends the 257 reply for a directory given relative to the root.
-void send_pwd_reply(int socket, const char* relative);
+void send_pwd_reply(Socket socket, const char* relative);

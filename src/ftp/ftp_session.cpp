@@ -1,10 +1,7 @@
 #include "ftp/ftp_session.hpp"
 
-#include <arpa/inet.h>
 #include <cstdio>
 #include <cstring>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include "fs/path.hpp"
 #include "ftp/ftp_path.hpp"
@@ -12,22 +9,17 @@
 #include "listener/listener.hpp"
 #include "net/console.hpp"
 #include "net/line_io.hpp"
-#include "net/socket_checks.hpp"
+#include "net/network_order.hpp"
 #include "net/socket_owner.hpp"
-#include "net/socket_tuning.hpp"
 #include "startup/settings.hpp"
 
 namespace {
 
-using Payload = int (*)(int data_socket, const char* path);
+using Payload = int (*)(Socket data_socket, const char* path);
 
-void start_session(FtpSession& session, int socket) {
+void start_session(FtpSession& session, Socket socket) {
     session.control = socket;
-    sockaddr_in peer{};
-    socklen_t peer_length = sizeof peer;
-    if (getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &peer_length) == 0) {
-        session.peer_address = peer.sin_addr.s_addr;
-    }
+    session.peer_address = peer_address_of(socket);
     session.local_address = local_address_of(socket);
     std::snprintf(session.root, sizeof session.root, "%sftproot", settings.base_dir);
     session.root_length = static_cast<int>(std::strlen(session.root));
@@ -54,13 +46,13 @@ void change_directory(FtpSession& session) {
 bool names_this_server(const FtpSession& session) {
     bool on_this_machine = is_loopback_address(session.endpoint.address) ||
                            session.endpoint.address == session.local_address;
-    return on_this_machine && is_own_listening_port(ntohs(session.endpoint.port));
+    return on_this_machine && is_own_listening_port(port_in_host_order(session.endpoint.port));
 }
 
 // Data goes only to the address the control connection comes from, so that
 // PORT cannot turn the server against a third host, and never back to the
 // server itself.
-bool connect_data(const FtpSession& session, int data_socket) {
+bool connect_data(const FtpSession& session, Socket data_socket) {
     if (session.endpoint.address != session.peer_address) {
         return false;
     }
@@ -68,11 +60,7 @@ bool connect_data(const FtpSession& session, int data_socket) {
     if (names_this_server(session)) {
         return false;
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = session.endpoint.address;
-    address.sin_port = session.endpoint.port;
-    if (connect(data_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (connect_to(data_socket, session.endpoint.address, session.endpoint.port) != 0) {
         return false;
     }
     // Decided here: when nothing listens on the target port, the kernel may
@@ -82,7 +70,7 @@ bool connect_data(const FtpSession& session, int data_socket) {
 }
 
 void transfer(FtpSession& session, Payload payload) {
-    SocketOwner data(socket(AF_INET, SOCK_STREAM, 0));
+    SocketOwner data(open_tcp_socket());
     send_text(session.control, "150 ok, startuju spojeni\r\n");
     if (!connect_data(session, data.get())) {
         send_text(session.control, "424 spojeni na pozadovanou adresu se nezdarilo\r\n");
@@ -142,7 +130,7 @@ bool answer(FtpSession& session) {
 
 } // namespace
 
-int ftp_session(int socket) {
+int ftp_session(Socket socket) {
     SessionCount count;
     SocketOwner control(socket);
     FtpSession session;

@@ -4,11 +4,12 @@
 
 #include "fs/path.hpp"
 #include "ftp/ftp_command.hpp"
+#include "platform/socket.hpp"
 
 constexpr int FTP_LINE_CAP = 256;
 
 struct FtpSession {
-    int control = -1;
+    Socket control = NO_SOCKET;
     uint32_t peer_address = 0;  // network byte order
     uint32_t local_address = 0; // ours on the control connection, network byte order
     char line[FTP_LINE_CAP + 1] = {};
@@ -20,4 +21,4 @@ struct FtpSession {
 };
 
 // Serves one FTP control connection until QUIT, a failed line or the close.
-int ftp_session(int socket);
+int ftp_session(Socket socket);

@@ -3,8 +3,9 @@
 #include <cstdio>
 #include <ctime>
 
-#include "net/file_stream.hpp"
+#include "fs/listing.hpp"
 #include "net/line_io.hpp"
+#include "platform/host.hpp"
 
 namespace {
 
@@ -12,9 +13,8 @@ namespace {
 // start of the count rather than as nothing.
 void format_listing_date(char* out, size_t cap, int64_t unix_seconds) {
     int32_t seconds = listing_time(unix_seconds);
-    time_t moment = seconds;
-    tm local{};
-    if (seconds < 0 || localtime_r(&moment, &local) == nullptr ||
+    std::tm local{};
+    if (seconds < 0 || !to_local_time(seconds, local) ||
         std::strftime(out, cap, "%m-%d-%y %I:%M%p", &local) == 0) {
         std::snprintf(out, cap, "01-01-70 12:00AM");
     }
@@ -30,33 +30,22 @@ void format_listing_line(char* out, const DirEntry& entry) {
     char date[80];
     format_listing_date(date, sizeof date, entry.last_write);
     char size[16];
-    if (entry.is_directory) {
-        std::snprintf(size, sizeof size, "<DIR>");
-    } else {
-        std::snprintf(size, sizeof size, "%d", static_cast<int32_t>(entry.size));
-    }
+    format_size_column(size, sizeof size, entry, "<DIR>");
     std::snprintf(out, FTP_LISTING_LINE_CAP, "%s %12s          %s\r\n", date, size, entry.name);
 }
 
-int send_ftp_listing(int data_socket, const char* dir) {
-    DirectoryReader directory;
-    if (directory.open(dir) != 0) {
-        return 1;
-    }
+int send_ftp_listing(Socket data_socket, const char* dir) {
     // A line that did not reach the client is not logged as sent.
     TextBatch listing(data_socket, TextBatch::ECHO_DELIVERED);
-    DirEntry entry;
     char line[FTP_LISTING_LINE_CAP];
-    while (directory.next(entry)) {
+    int listed = visit_directory(dir, [&](const DirEntry& entry) {
         format_listing_line(line, entry);
-        if (!listing.add(line)) {
-            return 1;
-        }
-    }
-    return listing.flush() ? 0 : 1;
+        return listing.add(line);
+    });
+    return listed == 0 && listing.flush() ? 0 : 1;
 }
 
-int send_file_data(int data_socket, const char* path) {
+int send_file_data(Socket data_socket, const char* path) {
     FileReader file;
     if (file.open(path) != 0) {
         return 1;

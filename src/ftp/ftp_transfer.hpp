@@ -2,14 +2,15 @@
 
 #include <cstdint>
 
-#include "fs/directory.hpp"
+#include "platform/files.hpp"
+#include "platform/socket.hpp"
 
 // Seconds since 1970 in the 32 bits the listing works with.
 int32_t listing_time(int64_t unix_seconds);
 
 // Date, size field, blanks, the longest name an entry can have, CR LF: no
 // line is ever cut, so every one keeps its line end.
-constexpr int FTP_LISTING_LINE_CAP = 16 + 1 + 12 + 10 + PATH_CAP + 2;
+constexpr int FTP_LISTING_LINE_CAP = 16 + 1 + 12 + 10 + NAME_CAP + 2;
 
 // One listing line, "<date> <size:12>          <name>\r\n", always whole.
 // `out` holds FTP_LISTING_LINE_CAP bytes.
@@ -18,5 +19,5 @@ void format_listing_line(char* out, const DirEntry& entry);
 // Return 0 when the whole payload went out; 1 when the directory cannot be
 // listed or the file cannot be opened (nothing sent), or when the data
 // connection failed on the way (the rest not sent).
-int send_ftp_listing(int data_socket, const char* dir);
-int send_file_data(int data_socket, const char* path);
+int send_ftp_listing(Socket data_socket, const char* dir);
+int send_file_data(Socket data_socket, const char* path);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "fs/path.hpp"
+#include "http/url_text.hpp"
 #include "net/text_number.hpp"
 
 namespace {
@@ -78,19 +79,36 @@ void cut_query(char* url) {
     }
 }
 
+void parse_request_line(const char* line, HttpRequest& request) {
+    split_request_line(line, request.method, request.url);
+    request.is_get = std::strcmp(request.method, "GET") == 0;
+    if (request.is_get) {
+        cut_query(request.url);
+    }
+    std::memcpy(request.decoded, request.url, sizeof request.decoded);
+    request.control_byte = percent_decode(request.decoded);
+}
+
 int web_root_prefix_length(const char* base_dir) {
     return static_cast<int>(std::strlen(base_dir)) + 7;
 }
 
-HttpVerdict check_url(const char* url, const char* base_dir, char* path) {
+HttpVerdict check_url(const char* url) {
     if (url[0] != '/') {
         return HTTP_URL_NOT_ROOTED;
     }
-    if (has_dotdot_segment(url)) {
-        return HTTP_URL_DOTDOT;
+    return has_dotdot_segment(url) ? HTTP_URL_DOTDOT : HTTP_SERVE;
+}
+
+HttpVerdict form_web_path(const char* url, const char* base_dir, char* path) {
+    int prefix_length = web_root_prefix_length(base_dir);
+    if (prefix_length >= HTTP_PATH_CAP) {
+        // No room left for the URL: whatever it names cannot be reached.
+        path[0] = '\0';
+        return HTTP_PATH_UNREACHABLE;
     }
     std::snprintf(path, HTTP_PATH_CAP + 1, "%swwwroot%s", base_dir, url);
-    char* url_part = path + web_root_prefix_length(base_dir);
+    char* url_part = path + prefix_length;
     replace_separators(url_part, '/', '\\');
     // The cut to 255 characters can turn a harmless "..." into "..".
     if (has_dotdot_segment(url_part)) {

@@ -26,18 +26,37 @@ bool method_allowed(const char* method);
 // Cuts a GET URL at its first "?".
 void cut_query(char* url);
 
-// Outcome of checking a request's URL.
+// What a request line asks for, taken apart before anything is answered.
+struct HttpRequest {
+    char method[HTTP_METHOD_CAP + 1] = {};
+    bool is_get = false;
+    // The URL as the client sent it (a GET URL without its query), for the
+    // console.
+    char url[HTTP_URL_CAP + 1] = {};
+    // The URL percent-decoded: what names the file.
+    char decoded[HTTP_URL_CAP + 1] = {};
+    // The decoded URL holds a control byte, so it names no file.
+    bool control_byte = false;
+};
+
+void parse_request_line(const char* line, HttpRequest& request);
+
+// Outcome of checking a request's URL and forming its path.
 enum HttpVerdict {
     HTTP_SERVE = 0,
     HTTP_URL_NOT_ROOTED,
     HTTP_URL_DOTDOT,
+    HTTP_PATH_UNREACHABLE,
 };
 
-// Checks the URL and forms the file path "<base_dir>wwwroot<url>" with "\"
-// separators, cut to 255 characters, into `path` (256 bytes). A ".." segment
-// is refused in the URL and in what the cut leaves of it, so the path can
-// never leave the web root. `path` is set only for HTTP_SERVE.
-HttpVerdict check_url(const char* url, const char* base_dir, char* path);
+// Refuses a URL that does not start with "/" or has a ".." segment.
+HttpVerdict check_url(const char* url);
+
+// Forms the file path "<base_dir>wwwroot<url>" with "\" separators, cut to
+// 255 characters, into `path` (256 bytes). Refuses a ".." that the cut
+// makes, so the path can never leave the web root, and a base directory
+// that leaves no room for the URL. `path` is set only for HTTP_SERVE.
+HttpVerdict form_web_path(const char* url, const char* base_dir, char* path);
 
 // Length of "<base_dir>wwwroot": what the directory page cuts off its links.
 int web_root_prefix_length(const char* base_dir);

@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "net/file_stream.hpp"
+#include "fs/listing.hpp"
 #include "net/line_io.hpp"
 
-void send_http_error(int socket, const char* status, const char* body) {
+void send_http_error(Socket socket, const char* status, const char* body) {
     char status_line[100];
     std::snprintf(status_line, sizeof status_line, "HTTP/1.0 %s\r\n", status);
     TextBatch response(socket);
@@ -17,11 +17,11 @@ void send_http_error(int socket, const char* status, const char* body) {
     response.add(body);
 }
 
-void send_file_unavailable(int socket) {
+void send_file_unavailable(Socket socket) {
     send_http_error(socket, "403 Soubor neexistuje", "pozadovany soubor neexistuje");
 }
 
-void send_file_response(int socket, const char* path, bool no_cache, const char* content_type) {
+void send_file_response(Socket socket, const char* path, bool no_cache, const char* content_type) {
     FileReader file;
     if (file.open(path) != 0) {
         send_file_unavailable(socket);
@@ -54,11 +54,7 @@ void send_file_response(int socket, const char* path, bool no_cache, const char*
 void format_directory_row(char* out, const char* dir_path, int prefix_length,
                           const DirEntry& entry) {
     char size[16];
-    if (entry.is_directory) {
-        std::snprintf(size, sizeof size, "Adresar");
-    } else {
-        std::snprintf(size, sizeof size, "%d", static_cast<int32_t>(entry.size));
-    }
+    format_size_column(size, sizeof size, entry, "Adresar");
     // Room for the longest directory path joined with the longest name: the
     // link must name the entry itself, never a cut or emptied path.
     char joined[DIRECTORY_LINK_PATH_CAP];
@@ -77,7 +73,7 @@ void format_directory_row(char* out, const char* dir_path, int prefix_length,
                   name);
 }
 
-int send_directory_page(int socket, const char* dir_path, int prefix_length) {
+int send_directory_page(Socket socket, const char* dir_path, int prefix_length) {
     TextBatch page(socket);
     // Browsers take a head-less answer only on port 80, and clients such as
     // curl not at all.
@@ -86,15 +82,14 @@ int send_directory_page(int socket, const char* dir_path, int prefix_length) {
     page.add("Connection: close\r\n");
     page.add("\r\n");
     page.add("<HTML><TABLE>");
-    DirectoryReader directory;
-    if (directory.open(dir_path) != 0) {
-        return 1;
-    }
-    DirEntry entry;
     char row[DIRECTORY_ROW_CAP];
-    while (directory.next(entry)) {
+    int listed = visit_directory(dir_path, [&](const DirEntry& entry) {
         format_directory_row(row, dir_path, prefix_length, entry);
         page.add(row);
+        return true;
+    });
+    if (listed != 0) {
+        return 1;
     }
     page.add("</TABLE></HTML>");
     return 0;

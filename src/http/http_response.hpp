@@ -2,16 +2,18 @@
 
 #include <cstddef>
 
-#include "fs/directory.hpp"
+#include "fs/path.hpp"
 #include "http/url_text.hpp"
+#include "platform/files.hpp"
+#include "platform/socket.hpp"
 
-void send_http_error(int socket, const char* status, const char* body);
+void send_http_error(Socket socket, const char* status, const char* body);
 // The 403 answer for a file that is missing or cannot be opened.
-void send_file_unavailable(int socket);
-void send_file_response(int socket, const char* path, bool no_cache, const char* content_type);
+void send_file_unavailable(Socket socket);
+void send_file_response(Socket socket, const char* path, bool no_cache, const char* content_type);
 // Returns 0, or 1 when the directory cannot be enumerated (the page is then
 // left unclosed, which is all the client gets).
-int send_directory_page(int socket, const char* dir_path, int prefix_length);
+int send_directory_page(Socket socket, const char* dir_path, int prefix_length);
 
 // Room for a row with the longest name escaped and the longest link
 // encoded: rows are never cut.

@@ -4,18 +4,16 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
 
 #include "fs/path.hpp"
 #include "http/content_type.hpp"
 #include "http/http_request.hpp"
 #include "http/http_response.hpp"
-#include "http/url_text.hpp"
 #include "listener/listener.hpp"
 #include "net/console.hpp"
 #include "net/line_io.hpp"
 #include "net/socket_owner.hpp"
+#include "platform/files.hpp"
 #include "startup/settings.hpp"
 
 namespace {
@@ -41,7 +39,7 @@ bool read_headers(LineReader& reader, int32_t& content_length) {
     }
 }
 
-void discard_post_body(int socket, int32_t content_length) {
+void discard_post_body(Socket socket, int32_t content_length) {
     char body[HTTP_POST_BODY_LIMIT];
     uint32_t wanted = static_cast<uint32_t>(content_length);
     if (wanted > HTTP_POST_BODY_LIMIT) {
@@ -50,58 +48,61 @@ void discard_post_body(int socket, int32_t content_length) {
     // A receive of 0 bytes would wait for data that a bodiless POST never
     // sends.
     if (wanted > 0) {
-        (void)recv(socket, body, wanted, 0);
+        (void)receive_some(socket, body, wanted);
     }
     int waiting = 0;
-    if (ioctl(socket, FIONREAD, &waiting) == 0 && waiting >= 1 && waiting <= 4) {
-        (void)recv(socket, body, static_cast<size_t>(waiting), 0);
+    if (bytes_waiting(socket, waiting) == 0 && waiting >= 1 && waiting <= 4) {
+        (void)receive_some(socket, body, static_cast<size_t>(waiting));
     }
 }
 
-void serve_request(int socket) {
+// Reads the request's head; false when it does not end properly, which is
+// answered by closing the connection.
+bool read_request_head(Socket socket, char* request_line, int32_t& content_length) {
+    // One reader for the whole head; it takes exactly the head's bytes from
+    // the socket and leaves a body there.
+    LineReader reader(socket);
+    // A longer request line is cut, and the request still served.
+    (void)reader.next(request_line, HTTP_REQUEST_LINE_CAP);
+    return read_headers(reader, content_length);
+}
+
+void send_url_refusal(Socket socket, HttpVerdict verdict) {
+    if (verdict == HTTP_URL_NOT_ROOTED) {
+        send_http_error(socket, "400 url not starting with /", "URL must begin with /");
+    } else {
+        send_http_error(socket, "400 \"..\" not allowed", "\"..\" not allowed");
+    }
+}
+
+void serve_request(Socket socket) {
     char request_line[HTTP_REQUEST_LINE_CAP + 1];
     int32_t content_length = 0;
-    {
-        // One reader for the whole head; it takes exactly the head's bytes
-        // from the socket and leaves a body there.
-        LineReader reader(socket);
-        // A longer request line is cut, and the request still served.
-        (void)reader.next(request_line, HTTP_REQUEST_LINE_CAP);
-        if (!read_headers(reader, content_length)) {
-            return;
-        }
+    if (!read_request_head(socket, request_line, content_length)) {
+        return;
     }
-    char method[HTTP_METHOD_CAP + 1];
-    char url[HTTP_URL_CAP + 1];
-    split_request_line(request_line, method, url);
-    if (!method_allowed(method)) {
+    HttpRequest request;
+    parse_request_line(request_line, request);
+    if (!method_allowed(request.method)) {
         send_http_error(socket, "405 Method not allowed", "Error 405 Method not allowed");
         return;
     }
-    if (method[0] == 'G') {
-        cut_query(url);
-    } else {
+    if (!request.is_get) {
         discard_post_body(socket, content_length);
     }
-    // The file system sees the decoded URL; the console shows it as sent.
-    char decoded[HTTP_URL_CAP + 1];
-    std::memcpy(decoded, url, sizeof decoded);
-    bool control_byte = percent_decode(decoded);
     char path[HTTP_PATH_CAP + 1];
-    switch (check_url(decoded, settings.base_dir, path)) {
-    case HTTP_URL_NOT_ROOTED:
-        send_http_error(socket, "400 url not starting with /", "URL must begin with /");
+    HttpVerdict verdict = check_url(request.decoded);
+    if (verdict == HTTP_SERVE) {
+        verdict = form_web_path(request.decoded, settings.base_dir, path);
+    }
+    if (verdict == HTTP_URL_NOT_ROOTED || verdict == HTTP_URL_DOTDOT) {
+        send_url_refusal(socket, verdict);
         return;
-    case HTTP_URL_DOTDOT:
-        send_http_error(socket, "400 \"..\" not allowed", "\"..\" not allowed");
-        return;
-    case HTTP_SERVE:
-        break;
     }
     char shown[HTTP_URL_CAP * CLIENT_TEXT_EXPANSION + 1];
-    escape_client_text(shown, sizeof shown, url);
+    escape_client_text(shown, sizeof shown, request.url);
     console_printf("%s\n", shown);
-    if (control_byte) {
+    if (verdict != HTTP_SERVE || request.control_byte) {
         // A NUL would cut the name short, and no file name here needs
         // control bytes: answered like any file that cannot be opened.
         send_file_unavailable(socket);
@@ -114,7 +115,7 @@ void serve_request(int socket) {
 
 } // namespace
 
-int http_session(int socket) {
+int http_session(Socket socket) {
     SessionCount count;
     SocketOwner connection(socket);
     serve_request(connection.get());

@@ -1,4 +1,6 @@
 #pragma once
 
+#include "platform/socket.hpp"
+
 // Serves one HTTP/1.0 request on the connection and closes it.
-int http_session(int socket);
+int http_session(Socket socket);

@@ -1,21 +1,15 @@
 #include "listener/listener.hpp"
 
-#include <arpa/inet.h>
-#include <cerrno>
 #include <chrono>
-#include <malloc.h>
-#include <netinet/in.h>
-#include <pthread.h>
-#include <sys/select.h>
-#include <sys/socket.h>
 #include <system_error>
 #include <thread>
-#include <unistd.h>
 
 #include "ftp/ftp_session.hpp"
 #include "http/http_session.hpp"
 #include "net/console.hpp"
-#include "startup/privileges.hpp"
+#include "net/network_order.hpp"
+#include "platform/host.hpp"
+#include "platform/socket.hpp"
 #include "startup/settings.hpp"
 
 std::atomic<int> active_sessions{0};
@@ -23,57 +17,27 @@ ListeningPorts listening_ports;
 
 namespace {
 
-constexpr int LISTEN_BACKLOG = 10;
-#if defined(__SANITIZE_THREAD__)
-// The thread sanitizer keeps a large per-thread state on the thread's stack.
-constexpr size_t SESSION_STACK_SIZE = 4 * 1024 * 1024;
-#else
-constexpr size_t SESSION_STACK_SIZE = 256 * 1024;
-#endif
-
 struct Service {
-    int socket;
-    int (*session)(int);
+    Socket socket;
+    int (*session)(Socket);
     const char* thread_error;
 };
 
-int bind_any(int socket, int32_t port) {
-    // Lets a restarted server bind while the connections it closed before
-    // are in TIME_WAIT; a port another socket listens on is still refused.
-    int on = 1;
-    (void)setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    address.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
-    return bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address);
-}
-
-// The port a bound socket has, in host order (port 0 binds any free one).
-uint16_t bound_port(int socket) {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    if (getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        return 0;
-    }
-    return ntohs(address.sin_port);
-}
-
 // Binds and listens on both ports; prints the first failure and returns 1.
-int set_up(int www_socket, int ftp_socket) {
-    if (bind_any(www_socket, settings.www_port) != 0) {
+int set_up(Socket www_socket, Socket ftp_socket) {
+    if (bind_listening_socket(www_socket, static_cast<uint16_t>(settings.www_port)) != 0) {
         console_print("WWW: Failed to bind to the socket\n");
         return 1;
     }
-    if (bind_any(ftp_socket, settings.ftp_port) != 0) {
+    if (bind_listening_socket(ftp_socket, static_cast<uint16_t>(settings.ftp_port)) != 0) {
         console_print("FTP: Failed to bind to the socket\n");
         return 1;
     }
-    if (listen(www_socket, LISTEN_BACKLOG) != 0) {
+    if (listen_for_bursts(www_socket) != 0) {
         console_print("WWW: Failed to pasivate the socket\n");
         return 1;
     }
-    if (listen(ftp_socket, LISTEN_BACKLOG) != 0) {
+    if (listen_for_bursts(ftp_socket) != 0) {
         console_print("FTP: Failed to pasivate the socket\n");
         return 1;
     }
@@ -87,69 +51,48 @@ int set_up(int www_socket, int ftp_socket) {
     return 0;
 }
 
-bool client_admitted(const sockaddr_in& peer) {
-    return settings.allow_remote != 0 || ntohl(peer.sin_addr.s_addr) == INADDR_LOOPBACK;
+bool client_admitted(uint32_t peer_address) {
+    return settings.allow_remote != 0 || peer_address == address_from_bytes(127, 0, 0, 1);
 }
 
 void accept_one(const Service& service) {
-    sockaddr_in peer{};
-    socklen_t peer_length = sizeof peer;
-    int connection = accept(service.socket, reinterpret_cast<sockaddr*>(&peer), &peer_length);
-    if (connection < 0) {
+    Socket connection = NO_SOCKET;
+    uint32_t peer_address = 0;
+    int accepted = accept_connection(service.socket, connection, peer_address);
+    if (accepted != ACCEPTED) {
         // Out of descriptors or memory: give the sessions time to release
         // some instead of spinning on a socket that stays readable.
-        if (errno != EINTR && errno != ECONNABORTED) {
+        if (accepted == ACCEPT_EXHAUSTED) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return;
     }
-    if (!client_admitted(peer)) {
-        close(connection);
+    if (!client_admitted(peer_address)) {
+        close_socket(connection);
         return;
     }
     try {
         std::thread(service.session, connection).detach();
     } catch (const std::system_error&) {
         console_print(service.thread_error);
-        close(connection);
+        close_socket(connection);
     }
-}
-
-// A session needs a few kilobytes of stack. With the default 8 MiB only a
-// handful of finished threads' stacks are kept for reuse, and every other
-// thread start maps a new one, which costs more than the session's work.
-void prepare_session_threads() {
-    pthread_attr_t attributes;
-    if (pthread_attr_init(&attributes) != 0) {
-        return;
-    }
-    pthread_attr_setstacksize(&attributes, SESSION_STACK_SIZE);
-    pthread_setattr_default_np(&attributes);
-    pthread_attr_destroy(&attributes);
-    // Sessions allocate one small buffer each; a heap of their own per
-    // thread would only add resident memory.
-    mallopt(M_ARENA_MAX, 1);
 }
 
 [[noreturn]] void serve(const Service& www, const Service& ftp) {
     for (;;) {
-        fd_set ready;
-        FD_ZERO(&ready);
-        FD_SET(www.socket, &ready);
-        FD_SET(ftp.socket, &ready);
-        // No time-out: nothing happens between passes, so an idle server
-        // sleeps here instead of polling.
-        int max_socket = www.socket > ftp.socket ? www.socket : ftp.socket;
-        if (select(max_socket + 1, &ready, nullptr, nullptr, nullptr) <= 0) {
+        bool www_ready = false;
+        bool ftp_ready = false;
+        if (wait_for_connection(www.socket, ftp.socket, www_ready, ftp_ready) != 0) {
             continue;
         }
         while (active_sessions.load() >= MAX_SESSIONS) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
-        if (FD_ISSET(www.socket, &ready)) {
+        if (www_ready) {
             accept_one(www);
         }
-        if (FD_ISSET(ftp.socket, &ready)) {
+        if (ftp_ready) {
             accept_one(ftp);
         }
     }
@@ -163,8 +106,8 @@ bool is_own_listening_port(uint16_t port) {
 
 void run_listener() {
     prepare_session_threads();
-    int www_socket = socket(AF_INET, SOCK_STREAM, 0);
-    int ftp_socket = socket(AF_INET, SOCK_STREAM, 0);
+    Socket www_socket = open_tcp_socket();
+    Socket ftp_socket = open_tcp_socket();
     if (set_up(www_socket, ftp_socket) != 0) {
         return;
     }

@@ -4,15 +4,6 @@
 #include <cstdio>
 #include <cstring>
 
-void console_write(const char* text, size_t length) {
-    // One locked write and flush per text: the log stays current when stdout
-    // is a pipe or a file, and texts of different threads never interleave.
-    flockfile(stdout);
-    fwrite_unlocked(text, 1, length, stdout);
-    fflush_unlocked(stdout);
-    funlockfile(stdout);
-}
-
 void console_print(const char* text) {
     console_write(text, std::strlen(text));
 }

@@ -1,8 +1,6 @@
 #include "net/line_io.hpp"
 
-#include <cerrno>
 #include <cstring>
-#include <sys/socket.h>
 
 #include "net/console.hpp"
 
@@ -17,15 +15,6 @@ bool take_byte(char byte, char* buffer, int cap, int& stored, bool& overflow) {
     return byte == '\n';
 }
 
-// Receives, retrying when a signal interrupts the call.
-ssize_t receive(int socket, char* data, size_t length, int flags) {
-    ssize_t received;
-    do {
-        received = recv(socket, data, length, flags);
-    } while (received < 0 && errno == EINTR);
-    return received;
-}
-
 } // namespace
 
 void LineReader::release() {
@@ -34,7 +23,7 @@ void LineReader::release() {
     char discard[sizeof seen_];
     size_t left = handed_out_;
     while (left > 0) {
-        ssize_t received = receive(socket_, discard, left, 0);
+        long received = receive_some(socket_, discard, left);
         if (received <= 0) {
             break;
         }
@@ -50,7 +39,7 @@ ReceiveLineResult LineReader::next(char* buffer, int cap) {
     for (;;) {
         if (handed_out_ == seen_length_) {
             release();
-            ssize_t peeked = receive(socket_, seen_, sizeof seen_, MSG_PEEK);
+            long peeked = receive_some(socket_, seen_, sizeof seen_, true);
             if (peeked <= 0) {
                 buffer[stored] = '\0';
                 return peeked == 0 ? LINE_CLOSED : LINE_FAILED;
@@ -66,26 +55,22 @@ ReceiveLineResult LineReader::next(char* buffer, int cap) {
     }
 }
 
-ReceiveLineResult receive_line(int socket, char* buffer, int cap) {
+ReceiveLineResult receive_line(Socket socket, char* buffer, int cap) {
     LineReader reader(socket);
     return reader.next(buffer, cap);
 }
 
-void send_text(int socket, const char* text) {
+void send_text(Socket socket, const char* text) {
     size_t length = std::strlen(text);
-    // MSG_NOSIGNAL: a peer that has gone must never end the process.
-    (void)send(socket, text, length, MSG_NOSIGNAL);
+    (void)send_some(socket, text, length);
     console_write(text, length);
 }
 
-long send_bytes(int socket, const char* data, long length, int flags) {
+long send_bytes(Socket socket, const char* data, long length, bool more_follows) {
     long delivered = 0;
     while (delivered < length) {
-        ssize_t sent = send(socket, data + delivered, static_cast<size_t>(length - delivered),
-                            MSG_NOSIGNAL | flags);
-        if (sent < 0 && errno == EINTR) {
-            continue;
-        }
+        long sent = send_some(socket, data + delivered, static_cast<size_t>(length - delivered),
+                              more_follows);
         if (sent <= 0) {
             break;
         }
@@ -130,7 +115,7 @@ bool TextBatch::flush(bool more_follows) {
     size_t delivered = 0;
     if (!peer_gone_) {
         delivered = static_cast<size_t>(
-            send_bytes(socket_, buffer_, static_cast<long>(used_), more_follows ? MSG_MORE : 0));
+            send_bytes(socket_, buffer_, static_cast<long>(used_), more_follows));
         peer_gone_ = delivered != used_;
     }
     size_t echoed = used_;

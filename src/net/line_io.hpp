@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/socket.hpp"
+
 enum ReceiveLineResult { LINE_OK = 0, LINE_FAILED = 1, LINE_CLOSED = 2 };
 
 // Reads LF-ended lines from a socket. CR and LF are never stored; a line of
@@ -13,7 +15,7 @@ enum ReceiveLineResult { LINE_OK = 0, LINE_FAILED = 1, LINE_CLOSED = 2 };
 // a request body, stays in the socket for the next reader.
 class LineReader {
   public:
-    explicit LineReader(int socket) : socket_(socket) {}
+    explicit LineReader(Socket socket) : socket_(socket) {}
     ~LineReader() { release(); }
     LineReader(const LineReader&) = delete;
     LineReader& operator=(const LineReader&) = delete;
@@ -24,23 +26,22 @@ class LineReader {
     void release();
 
   private:
-    int socket_;
+    Socket socket_;
     char seen_[4096];
     size_t seen_length_ = 0; // bytes looked at, still in the socket
     size_t handed_out_ = 0;  // of those, the bytes of lines handed out
 };
 
 // Reads one line, and nothing after its LF.
-ReceiveLineResult receive_line(int socket, char* buffer, int cap);
+ReceiveLineResult receive_line(Socket socket, char* buffer, int cap);
 
 // Sends the text in one call and echoes it on the console. A failed send is
 // ignored: the peer may have gone, and that must not end anything.
-void send_text(int socket, const char* text);
+void send_text(Socket socket, const char* text);
 
-// Sends raw bytes (file contents) without echo. Returns how many went out:
-// all of them, or fewer once the peer can no longer take them. `flags` are
-// added to the send's own.
-long send_bytes(int socket, const char* data, long length, int flags = 0);
+// Sends raw bytes without echo. Returns how many went out: all of them, or
+// fewer once the peer can no longer take them.
+long send_bytes(Socket socket, const char* data, long length, bool more_follows = false);
 
 // Collects the texts of one response (head pieces, page rows, listing
 // lines) and sends them, with their console echo, in few calls: the same
@@ -53,7 +54,7 @@ class TextBatch {
         ECHO_DELIVERED // only the texts that went out whole are logged
     };
 
-    explicit TextBatch(int socket, Echo echo = ECHO_ALL) : socket_(socket), echo_(echo) {}
+    explicit TextBatch(Socket socket, Echo echo = ECHO_ALL) : socket_(socket), echo_(echo) {}
     ~TextBatch() { flush(); }
     TextBatch(const TextBatch&) = delete;
     TextBatch& operator=(const TextBatch&) = delete;
@@ -69,7 +70,7 @@ class TextBatch {
 
     void send_alone(const char* text, size_t length);
 
-    int socket_;
+    Socket socket_;
     Echo echo_;
     bool peer_gone_ = false;
     size_t used_ = 0;

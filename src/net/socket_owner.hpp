@@ -1,23 +1,21 @@
 #pragma once
 
-#include <unistd.h>
+#include "platform/socket.hpp"
 
-// Sole owner of a descriptor: closes it on every way out of a scope.
+// Sole owner of a socket: closes it on every way out of a scope.
 class SocketOwner {
   public:
-    explicit SocketOwner(int fd) : fd_(fd) {}
+    explicit SocketOwner(Socket socket) : socket_(socket) {}
     ~SocketOwner() { reset(); }
     SocketOwner(const SocketOwner&) = delete;
     SocketOwner& operator=(const SocketOwner&) = delete;
 
-    int get() const { return fd_; }
+    Socket get() const { return socket_; }
     void reset() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
+        close_socket(socket_);
+        socket_ = NO_SOCKET;
     }
 
   private:
-    int fd_;
+    Socket socket_;
 };

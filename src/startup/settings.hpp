@@ -1,7 +1,8 @@
 #pragma once
 
-#include <climits>
 #include <cstdint>
+
+#include "platform/host.hpp"
 
 // Process-wide settings: written by start-up before the first session thread
 // exists and only read afterwards, so nobody needs a lock.
@@ -9,7 +10,7 @@ struct ServerSettings {
     int32_t www_port = 80;
     int32_t ftp_port = 21;
     int allow_remote = 0;
-    char base_dir[PATH_MAX + 1] = {};
+    char base_dir[HOST_PATH_BYTES] = {};
 };
 
 extern ServerSettings settings;

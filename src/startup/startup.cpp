@@ -1,41 +1,49 @@
 #include "startup/startup.hpp"
 
-#include <csignal>
 #include <cstring>
-#include <unistd.h>
+#include <string>
 
 #include "listener/listener.hpp"
 #include "net/console.hpp"
+#include "platform/files.hpp"
+#include "platform/host.hpp"
+#include "platform/socket.hpp"
 #include "startup/settings.hpp"
 #include "startup/switches.hpp"
 
 ServerSettings settings;
 
-void start_socket_library() {
-    // Sockets need no start-up here; what does need care is that writing to
-    // a connection the peer has closed raises SIGPIPE, which would end us.
-    std::signal(SIGPIPE, SIG_IGN);
+namespace {
+
+// The report's first line, written whole like every text, however long the
+// base directory is.
+void report_base_directory() {
+    static const char label[] = "Basepath: ";
+    std::string line = label;
+    line += settings.base_dir;
+    line += '\n';
+    console_write(line.data(), line.size());
 }
 
+// Only the two trees are ever reached.
+void confine_to_trees() {
+    std::string www = std::string(settings.base_dir) + "wwwroot";
+    std::string ftp = std::string(settings.base_dir) + "ftproot";
+    const char* roots[] = {www.c_str(), ftp.c_str()};
+    confine_file_access(roots, 2);
+}
+
+} // namespace
+
 int locate_base_directory() {
-    char* dir = settings.base_dir;
-    ssize_t length = readlink("/proc/self/exe", dir, sizeof settings.base_dir - 1);
-    if (length <= 0) {
-        dir[0] = '\0';
-        return 1;
-    }
-    dir[length] = '\0';
-    char* last_separator = std::strrchr(dir, '/');
-    if (last_separator == nullptr) {
-        dir[0] = '\0';
-        return 1;
-    }
-    last_separator[1] = '\0';
-    return 0;
+    return locate_executable_directory(settings.base_dir, sizeof settings.base_dir);
 }
 
 int run_server(int argc, const char* const* argv) {
-    start_socket_library();
+    prepare_console();
+    if (start_socket_library() != 0) {
+        console_print("failed to initialize windows sockets\n");
+    }
     if (locate_base_directory() != 0) {
         console_print("Cannot find the directory of the executable\n");
         return 0;
@@ -44,7 +52,7 @@ int run_server(int argc, const char* const* argv) {
         console_print("Pouziti: Pelmar [/ftpport <cislo>] [/wwwport <cislo>]\n");
         return 1;
     }
-    console_printf("Basepath: %s\n", settings.base_dir);
+    report_base_directory();
     console_printf("WWWport : %d\n", settings.www_port);
     console_printf("FTPport : %d\n", settings.ftp_port);
     if (std::strlen(settings.base_dir) > MAX_BASE_DIR_LENGTH) {
@@ -53,12 +61,13 @@ int run_server(int argc, const char* const* argv) {
         console_printf("Basepath is longer than %d characters\n", MAX_BASE_DIR_LENGTH);
         return 0;
     }
-    if (std::strchr(settings.base_dir, '\\') != nullptr) {
-        // Paths below it are formed with "\" as a separator, so its own
-        // backslash would split a name and lead into another directory.
+    if (HOST_SEPARATOR != '\\' && std::strchr(settings.base_dir, '\\') != nullptr) {
+        // Paths below it are formed with "\" as a separator, so a backslash
+        // in one of its names would split the name and lead elsewhere.
         console_print("Basepath must not contain a backslash\n");
         return 0;
     }
+    confine_to_trees();
     run_listener();
     return 0;
 }

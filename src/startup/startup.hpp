@@ -1,9 +1,7 @@
 #pragma once
 
-// Makes sure a send to a vanished peer can never end the process.
-void start_socket_library();
-
-// Fills settings.base_dir with the executable's directory, ending with "/".
+// Fills settings.base_dir with the executable's directory, ending with the
+// host's separator.
 // Returns 0 on success, 1 when the executable's path cannot be read.
 int locate_base_directory();
 

@@ -97,11 +97,4 @@ TEST(PathIsWithin, WholeNameMatchOnly) {
     EXPECT_FALSE(path_is_within("", root, length));
 }
 
-TEST(PathToHost, TurnsBackslashesIntoSlashes) {
-    char out[64];
-    EXPECT_EQ(path_to_host(out, "/srv/wwwroot\\sub\\a.txt", sizeof out), 0);
-    EXPECT_STREQ(out, "/srv/wwwroot/sub/a.txt");
-    EXPECT_EQ(path_to_host(out, std::string(80, 'a').c_str(), sizeof out), 1);
-}
-
 } // namespace

@@ -94,7 +94,10 @@ TEST(CutQuery, AtTheFirstQuestionMark) {
 
 class UrlCheck : public ::testing::Test {
   protected:
-    HttpVerdict check(const std::string& url) { return check_url(url.c_str(), base_dir_, path_); }
+    HttpVerdict check(const std::string& url) {
+        HttpVerdict verdict = check_url(url.c_str());
+        return verdict == HTTP_SERVE ? form_web_path(url.c_str(), base_dir_, path_) : verdict;
+    }
     const char* base_dir_ = "/srv/pelmar/";
     char path_[HTTP_PATH_CAP + 1] = {};
 };

@@ -1,6 +1,5 @@
-#include "net/file_stream.hpp"
-
-#include "startup/startup.hpp"
+#include "platform/files.hpp"
+#include "platform/socket.hpp"
 
 #include <filesystem>
 #include <fstream>

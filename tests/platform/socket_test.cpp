@@ -1,4 +1,4 @@
-#include "net/socket_checks.hpp"
+#include "platform/socket.hpp"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "net/network_order.hpp"
 #include "net/socket_owner.hpp"
 
 namespace {

@@ -1,0 +1,86 @@
+#pragma once
+
+// The file system as the services use it: read only, paths in the
+// services' form (both "\" and "/" separate names), turned into the host's
+// form only here.
+
+#include <cstdint>
+
+#include "platform/socket.hpp"
+
+constexpr int NAME_CAP = 260; // a name of 259 bytes plus terminator
+
+// Confines every later call to paths at or below these directories (given
+// in the services' form). On hosts where some names are devices or change
+// meaning on the way to the disk, a path naming such a thing below a root,
+// or leading outside the roots once the host has resolved it, is treated
+// as missing.
+void confine_file_access(const char* const* roots, int count);
+
+// True exactly when `path` names an existing directory.
+bool path_is_directory(const char* path);
+
+struct DirEntry {
+    bool is_directory = false;
+    uint64_t size = 0;
+    int64_t last_write = 0; // seconds since 1970-01-01 UTC
+    char name[NAME_CAP] = {};
+};
+
+// Enumerates one directory in the order the file system gives, "." and ".."
+// included, following links for each entry; an entry that cannot be
+// examined is still listed, as an empty file from 1970. Closes the
+// directory when it goes out of scope.
+class DirectoryReader {
+  public:
+    DirectoryReader() = default;
+    ~DirectoryReader();
+    DirectoryReader(const DirectoryReader&) = delete;
+    DirectoryReader& operator=(const DirectoryReader&) = delete;
+
+    // Returns 0, or 1 when `path` cannot be listed.
+    int open(const char* path);
+    // Fills `entry` with the next entry; false after the last one.
+    bool next(DirEntry& entry);
+
+  private:
+    void* handle_ = nullptr;
+    bool pending_ = false; // hosts that give the first entry on opening
+    DirEntry first_;
+};
+
+// Owns a regular file opened for reading.
+class FileReader {
+  public:
+    FileReader() = default;
+    ~FileReader();
+    FileReader(const FileReader&) = delete;
+    FileReader& operator=(const FileReader&) = delete;
+
+    // Returns 0, or 1 when `path` is missing, unreadable or not a regular
+    // file (a directory, FIFO, device or socket, also behind a link). Never
+    // blocks.
+    int open(const char* path);
+    // The file's size in bytes when it was opened.
+    int64_t size() const { return size_; }
+    // Reads up to `cap` bytes: how many, 0 at the end, -1 on a read error.
+    long read(char* buffer, long cap);
+
+  private:
+    friend int send_file_contents(Socket socket, FileReader& file, int64_t length);
+    intptr_t handle_ = -1;
+    int64_t size_ = 0;
+};
+
+enum StreamResult {
+    STREAM_COMPLETE = 0,   // every byte asked for went out
+    STREAM_FAILED = 1,     // the peer could not take them, or the file could not be read
+    STREAM_ENDED_EARLY = 2 // the file ended before the length asked for
+};
+
+// Length that means "to the end of the file, however long it has grown".
+constexpr int64_t TO_END_OF_FILE = -1;
+
+// Sends `length` bytes of the file from where it stands (or all of the rest
+// for TO_END_OF_FILE), without echo, and never more. Returns a StreamResult.
+int send_file_contents(Socket socket, FileReader& file, int64_t length);

@@ -1,0 +1,46 @@
+#pragma once
+
+// What differs between the hosts outside sockets and files: the console,
+// the executable's place, time, privileges and the rules of path texts.
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+#if defined(_WIN32)
+// Names compare without regard to ASCII letter case, "c:" starts a full
+// path on another drive, and a path may be 32767 UTF-16 units long, each
+// up to three bytes of UTF-8.
+constexpr bool HOST_PATHS_IGNORE_CASE = true;
+constexpr bool HOST_HAS_DRIVE_LETTERS = true;
+constexpr char HOST_SEPARATOR = '\\';
+constexpr size_t HOST_PATH_BYTES = 3 * 32767 + 1;
+#else
+constexpr bool HOST_PATHS_IGNORE_CASE = false;
+constexpr bool HOST_HAS_DRIVE_LETTERS = false;
+constexpr char HOST_SEPARATOR = '/';
+constexpr size_t HOST_PATH_BYTES = 4096;
+#endif
+
+// Prepares standard output to carry the log byte for byte, and on a
+// console window keeps a click in it from freezing the server.
+void prepare_console();
+// Writes the text whole, by one call, and flushes it at once, so that
+// texts of different threads never mix and the log is always current.
+void console_write(const char* text, size_t length);
+
+// Fills `out` (`cap` bytes, HOST_PATH_BYTES suffice) with the directory of
+// the running executable, ending with the host's separator. Returns 0, or 1
+// when it cannot.
+int locate_executable_directory(char* out, size_t cap);
+
+// Started as root through sudo, gives root up for good (see the README).
+// Returns 0, or 1 when root could not be given up.
+int give_up_root();
+
+// Whatever the host needs before session threads are started.
+void prepare_session_threads();
+
+// Breaks seconds since 1970 down into local time; false when the host
+// cannot.
+bool to_local_time(int64_t seconds, std::tm& out);

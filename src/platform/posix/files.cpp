@@ -1,0 +1,192 @@
+#include "platform/files.hpp"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr long FILE_BLOCK_SIZE = 1024;
+constexpr int64_t SENDFILE_CHUNK = 256 * 1024;
+
+// The services' path in the host's form: "\" becomes "/". False when it is
+// empty or does not fit.
+bool to_host_path(char (&out)[PATH_MAX], const char* path) {
+    size_t length = std::strlen(path);
+    if (length == 0 || length >= sizeof out) {
+        return false;
+    }
+    for (size_t i = 0; i <= length; ++i) {
+        out[i] = path[i] == '\\' ? '/' : path[i];
+    }
+    return true;
+}
+
+DIR* directory_of(void* handle) {
+    return static_cast<DIR*>(handle);
+}
+
+// How much of what is left to take in one step; `left` < 0 means no limit.
+int64_t next_step(int64_t left, int64_t step) {
+    return (left < 0 || left > step) ? step : left;
+}
+
+int send_all(Socket socket, const char* data, long length) {
+    for (long sent = 0; sent < length;) {
+        long step = send_some(socket, data + sent, static_cast<size_t>(length - sent));
+        if (step <= 0) {
+            return 1;
+        }
+        sent += step;
+    }
+    return 0;
+}
+
+int copy_through_buffer(Socket socket, FileReader& file, int64_t left) {
+    char block[FILE_BLOCK_SIZE];
+    while (left != 0) {
+        long length = file.read(block, static_cast<long>(next_step(left, FILE_BLOCK_SIZE)));
+        if (length < 0) {
+            return STREAM_FAILED;
+        }
+        if (length == 0) {
+            return left < 0 ? STREAM_COMPLETE : STREAM_ENDED_EARLY;
+        }
+        if (send_all(socket, block, length) != 0) {
+            return STREAM_FAILED;
+        }
+        if (left > 0) {
+            left -= length;
+        }
+    }
+    return STREAM_COMPLETE;
+}
+
+} // namespace
+
+void confine_file_access(const char* const*, int) {
+    // Every name is an ordinary name here, and the services' own checks keep
+    // paths inside the trees.
+}
+
+bool path_is_directory(const char* path) {
+    char host_path[PATH_MAX];
+    struct stat info;
+    return to_host_path(host_path, path) && stat(host_path, &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+DirectoryReader::~DirectoryReader() {
+    if (handle_ != nullptr) {
+        closedir(directory_of(handle_));
+    }
+}
+
+int DirectoryReader::open(const char* path) {
+    char host_path[PATH_MAX];
+    if (!to_host_path(host_path, path)) {
+        return 1;
+    }
+    handle_ = opendir(host_path);
+    return handle_ != nullptr ? 0 : 1;
+}
+
+bool DirectoryReader::next(DirEntry& entry) {
+    if (handle_ == nullptr) {
+        return false;
+    }
+    const dirent* found = readdir(directory_of(handle_));
+    if (found == nullptr) {
+        return false;
+    }
+    std::strncpy(entry.name, found->d_name, sizeof entry.name - 1);
+    entry.name[sizeof entry.name - 1] = '\0';
+    struct stat info;
+    // Follows symbolic links; an entry that cannot be examined is still
+    // listed, as an empty file from 1970.
+    if (fstatat(dirfd(directory_of(handle_)), found->d_name, &info, 0) != 0) {
+        entry.is_directory = false;
+        entry.size = 0;
+        entry.last_write = 0;
+        return true;
+    }
+    entry.is_directory = S_ISDIR(info.st_mode);
+    entry.size = static_cast<uint64_t>(info.st_size);
+    entry.last_write = info.st_mtim.tv_sec;
+    return true;
+}
+
+FileReader::~FileReader() {
+    if (handle_ >= 0) {
+        close(static_cast<int>(handle_));
+    }
+}
+
+int FileReader::open(const char* path) {
+    char host_path[PATH_MAX];
+    if (!to_host_path(host_path, path)) {
+        return 1;
+    }
+    // Only regular files are read. A FIFO would block the open for ever, a
+    // device or a /proc file would send bytes without end or other than its
+    // size says, and even opening some devices has effects: look first, and
+    // open without waiting so that a swap between the look and the open
+    // cannot block us either.
+    struct stat info;
+    if (stat(host_path, &info) != 0 || !S_ISREG(info.st_mode)) {
+        return 1;
+    }
+    int fd = ::open(host_path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return 1;
+    }
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        return 1;
+    }
+    handle_ = fd;
+    size_ = info.st_size;
+    return 0;
+}
+
+long FileReader::read(char* buffer, long cap) {
+    if (handle_ < 0) {
+        return -1;
+    }
+    ssize_t got;
+    do {
+        got = ::read(static_cast<int>(handle_), buffer, static_cast<size_t>(cap));
+    } while (got < 0 && errno == EINTR);
+    return static_cast<long>(got);
+}
+
+int send_file_contents(Socket socket, FileReader& file, int64_t length) {
+    // The kernel copies from the file to the socket directly; no buffer of
+    // ours holds the bytes. Files it cannot do that for go the long way.
+    int64_t left = length;
+    for (bool first = true; left != 0; first = false) {
+        size_t chunk = static_cast<size_t>(next_step(left, SENDFILE_CHUNK));
+        ssize_t sent = sendfile(socket, static_cast<int>(file.handle_), nullptr, chunk);
+        if (sent > 0) {
+            if (left > 0) {
+                left -= sent;
+            }
+            continue;
+        }
+        if (sent == 0) {
+            return left < 0 ? STREAM_COMPLETE : STREAM_ENDED_EARLY;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (first && (errno == EINVAL || errno == ENOSYS)) {
+            return copy_through_buffer(socket, file, left);
+        }
+        return STREAM_FAILED;
+    }
+    return STREAM_COMPLETE;
+}

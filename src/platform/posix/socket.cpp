@@ -1,0 +1,149 @@
+#include "platform/socket.hpp"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+sockaddr* raw(sockaddr_in& address) {
+    return reinterpret_cast<sockaddr*>(&address);
+}
+
+bool endpoint_of(Socket socket, bool local, sockaddr_in& address) {
+    socklen_t length = sizeof address;
+    int result = local ? getsockname(socket, raw(address), &length)
+                       : getpeername(socket, raw(address), &length);
+    return result == 0 && address.sin_family == AF_INET;
+}
+
+} // namespace
+
+int start_socket_library() {
+    // Nothing to start here; what does need care is that writing to a
+    // connection the peer has closed raises SIGPIPE, which would end us.
+    // Every send says MSG_NOSIGNAL, but the kernel's file-to-socket copy
+    // cannot.
+    std::signal(SIGPIPE, SIG_IGN);
+    return 0;
+}
+
+Socket open_tcp_socket() {
+    return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+}
+
+void close_socket(Socket socket) {
+    if (socket != NO_SOCKET) {
+        close(socket);
+    }
+}
+
+int bind_listening_socket(Socket socket, uint16_t port) {
+    // Lets a restarted server bind while the connections it closed before
+    // are in TIME_WAIT; a port another socket listens on is still refused.
+    int on = 1;
+    (void)setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(port);
+    return bind(socket, raw(address), sizeof address) == 0 ? 0 : 1;
+}
+
+int listen_for_bursts(Socket socket) {
+    return listen(socket, SOMAXCONN) == 0 ? 0 : 1;
+}
+
+uint16_t bound_port(Socket socket) {
+    sockaddr_in address{};
+    return endpoint_of(socket, true, address) ? ntohs(address.sin_port) : 0;
+}
+
+int wait_for_connection(Socket first, Socket second, bool& first_ready, bool& second_ready) {
+    fd_set ready;
+    FD_ZERO(&ready);
+    FD_SET(first, &ready);
+    FD_SET(second, &ready);
+    // No time-out: an idle server sleeps here instead of polling.
+    int highest = first > second ? first : second;
+    if (select(highest + 1, &ready, nullptr, nullptr, nullptr) <= 0) {
+        return 1;
+    }
+    first_ready = FD_ISSET(first, &ready);
+    second_ready = FD_ISSET(second, &ready);
+    return 0;
+}
+
+int accept_connection(Socket listening, Socket& connection, uint32_t& peer_address) {
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    connection = accept4(listening, raw(peer), &length, SOCK_CLOEXEC);
+    if (connection < 0) {
+        connection = NO_SOCKET;
+        return (errno == EINTR || errno == ECONNABORTED) ? ACCEPT_FAILED : ACCEPT_EXHAUSTED;
+    }
+    peer_address = peer.sin_addr.s_addr;
+    return ACCEPTED;
+}
+
+int connect_to(Socket socket, uint32_t address, uint16_t port) {
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_addr.s_addr = address;
+    target.sin_port = port;
+    int result;
+    do {
+        result = connect(socket, raw(target), sizeof target);
+    } while (result != 0 && errno == EINTR);
+    return result == 0 ? 0 : 1;
+}
+
+uint32_t peer_address_of(Socket socket) {
+    sockaddr_in address{};
+    return endpoint_of(socket, false, address) ? address.sin_addr.s_addr : 0;
+}
+
+uint32_t local_address_of(Socket socket) {
+    sockaddr_in address{};
+    return endpoint_of(socket, true, address) ? address.sin_addr.s_addr : 0;
+}
+
+bool connected_to_itself(Socket socket) {
+    sockaddr_in local{};
+    sockaddr_in remote{};
+    return endpoint_of(socket, true, local) && endpoint_of(socket, false, remote) &&
+           local.sin_addr.s_addr == remote.sin_addr.s_addr && local.sin_port == remote.sin_port;
+}
+
+long send_some(Socket socket, const char* data, size_t length, bool more_follows) {
+    // MSG_NOSIGNAL: a peer that has gone must never end the process.
+    int flags = MSG_NOSIGNAL | (more_follows ? MSG_MORE : 0);
+    ssize_t sent;
+    do {
+        sent = send(socket, data, length, flags);
+    } while (sent < 0 && errno == EINTR);
+    return static_cast<long>(sent);
+}
+
+long receive_some(Socket socket, char* data, size_t length, bool peek) {
+    ssize_t received;
+    do {
+        received = recv(socket, data, length, peek ? MSG_PEEK : 0);
+    } while (received < 0 && errno == EINTR);
+    return static_cast<long>(received);
+}
+
+int bytes_waiting(Socket socket, int& count) {
+    return ioctl(socket, FIONREAD, &count) == 0 ? 0 : 1;
+}
+
+void send_without_delay(Socket socket) {
+    int on = 1;
+    (void)setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}

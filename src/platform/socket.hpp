@@ -1,0 +1,65 @@
+#pragma once
+
+// Sockets as the services use them: TCP over IPv4, blocking. Addresses and
+// ports that come from or go to the wire are in network byte order; ports
+// that people read (bound ports) are in host order.
+
+#include <cstddef>
+#include <cstdint>
+
+#if defined(_WIN32)
+using Socket = uintptr_t; // the host's SOCKET
+constexpr Socket NO_SOCKET = ~static_cast<Socket>(0);
+#else
+using Socket = int;
+constexpr Socket NO_SOCKET = -1;
+#endif
+
+// Makes the host's sockets usable. Returns 0, or 1 when they cannot be;
+// the later socket calls then fail and say so themselves.
+int start_socket_library();
+
+Socket open_tcp_socket();
+void close_socket(Socket socket);
+
+// Binds to every interface on `port` (host order) so that a restarted
+// server can bind at once, while a port that another program listens on
+// stays refused. Returns 0 or 1.
+int bind_listening_socket(Socket socket, uint16_t port);
+// Listens with the longest queue the host allows. Returns 0 or 1.
+int listen_for_bursts(Socket socket);
+// The port a bound socket has, in host order, or 0.
+uint16_t bound_port(Socket socket);
+
+// Blocks until a connection waits on either socket. Returns 0, or 1 when
+// the wait failed (the caller simply waits again).
+int wait_for_connection(Socket first, Socket second, bool& first_ready, bool& second_ready);
+
+enum AcceptResult {
+    ACCEPTED = 0,
+    ACCEPT_FAILED = 1,   // this one attempt failed; try again at once
+    ACCEPT_EXHAUSTED = 2 // the host is out of descriptors or memory: back off
+};
+// Accepts one connection and tells the peer's IPv4 address.
+int accept_connection(Socket listening, Socket& connection, uint32_t& peer_address);
+
+// Connects to `address`:`port` (both network order). Returns 0 or 1.
+int connect_to(Socket socket, uint32_t address, uint16_t port);
+// The two ends of a connected socket (network order), or 0.
+uint32_t peer_address_of(Socket socket);
+uint32_t local_address_of(Socket socket);
+// True when TCP connected the socket to itself: both ends are the same.
+bool connected_to_itself(Socket socket);
+
+// Sends what it can of `data`: the count, or -1 once the peer cannot take
+// more. Never ends the process on a vanished peer. `more_follows` lets the
+// host hold the bytes back to fill a segment with what comes next.
+long send_some(Socket socket, const char* data, size_t length, bool more_follows = false);
+// Receives what has arrived, at most `length`: the count, 0 when the peer
+// closed, -1 on an error. `peek` leaves the bytes in the socket.
+long receive_some(Socket socket, char* data, size_t length, bool peek = false);
+// How many bytes wait to be received. Returns 0, or 1 when unknown.
+int bytes_waiting(Socket socket, int& count);
+// Small replies go out at once instead of waiting for the previous
+// acknowledgement.
+void send_without_delay(Socket socket);
