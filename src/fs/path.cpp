@@ -95,8 +95,9 @@ int path_append(char* path, const char* more, int cap) {
         return 0;
     }
     // The joined text may be longer than the result: ".." segments in `more`
-    // shorten it again, so only the canonical result has to fit.
-    char joined[2 * PATH_CAP + 2];
+    // shorten it again, so only the canonical result has to fit. Room for a
+    // whole path and the longest name of any host.
+    char joined[4 * PATH_CAP];
     size_t path_length = std::strlen(path);
     size_t more_length = std::strlen(more);
     if (path_length + more_length + 2 > sizeof joined) {

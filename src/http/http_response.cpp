@@ -66,7 +66,7 @@ void format_directory_row(char* out, const char* dir_path, int prefix_length,
     // name can neither add markup nor lead anywhere but to itself.
     char href[sizeof joined * HREF_EXPANSION + 2];
     encode_href(href, sizeof href, target);
-    char name[PATH_CAP * HTML_ESCAPE_EXPANSION + 1];
+    char name[NAME_CAP * HTML_ESCAPE_EXPANSION + 1];
     escape_html(name, sizeof name, entry.name);
     std::snprintf(out, DIRECTORY_ROW_CAP,
                   "<TR><TD align=right>%s</TD><TD><A href=\"%s\">%s</A></TD></TR>\n", size, href,

@@ -17,9 +17,9 @@ int send_directory_page(Socket socket, const char* dir_path, int prefix_length);
 
 // Room for a row with the longest name escaped and the longest link
 // encoded: rows are never cut.
-constexpr size_t DIRECTORY_LINK_PATH_CAP = 2 * PATH_CAP + 2; // a directory path and a name
+constexpr size_t DIRECTORY_LINK_PATH_CAP = PATH_CAP + NAME_CAP + 2; // a directory and a name
 constexpr size_t DIRECTORY_ROW_CAP =
-    80 + PATH_CAP * HTML_ESCAPE_EXPANSION + DIRECTORY_LINK_PATH_CAP * HREF_EXPANSION;
+    80 + NAME_CAP * HTML_ESCAPE_EXPANSION + DIRECTORY_LINK_PATH_CAP * HREF_EXPANSION;
 
 // One table row of the directory page, whole, with the name escaped as page
 // text and the link percent-encoded. `out` holds DIRECTORY_ROW_CAP bytes.

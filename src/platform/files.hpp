@@ -8,7 +8,11 @@
 
 #include "platform/socket.hpp"
 
-constexpr int NAME_CAP = 260; // a name of 259 bytes plus terminator
+#if defined(_WIN32)
+constexpr int NAME_CAP = 3 * 255 + 1; // 255 UTF-16 units, in UTF-8, plus terminator
+#else
+constexpr int NAME_CAP = 260; // a name of 255 bytes, with room to spare
+#endif
 
 // Confines every later call to paths at or below these directories (given
 // in the services' form). On hosts where some names are devices or change

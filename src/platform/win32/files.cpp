@@ -1,0 +1,277 @@
+#include "platform/files.hpp"
+
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <windows.h>
+
+#include "fs/path.hpp"
+#include "fs/windows_names.hpp"
+
+namespace {
+
+constexpr DWORD SEND_BLOCK_SIZE = 64 * 1024;
+constexpr int MAX_ROOTS = 4;
+
+// A confining directory in the services' form and as Windows resolves it.
+struct Root {
+    std::string text;
+    std::wstring full;
+};
+Root roots[MAX_ROOTS];
+int root_count = 0;
+
+bool to_wide(const char* utf8, std::wstring& out) {
+    int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, nullptr, 0);
+    if (length <= 0) {
+        return false;
+    }
+    out.resize(static_cast<size_t>(length));
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, out.data(), length);
+    out.resize(static_cast<size_t>(length - 1));
+    for (wchar_t& c : out) {
+        if (c == L'/') {
+            c = L'\\';
+        }
+    }
+    return true;
+}
+
+bool to_utf8(const wchar_t* wide, char* out, int cap) {
+    int length = WideCharToMultiByte(CP_UTF8, 0, wide, -1, out, cap, nullptr, nullptr);
+    if (length <= 0) {
+        out[0] = '\0';
+        return false;
+    }
+    return true;
+}
+
+// The path as Windows will really take it: made absolute, "." and ".."
+// resolved.
+bool full_path(const std::wstring& path, std::wstring& out) {
+    DWORD length = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (length == 0) {
+        return false;
+    }
+    out.resize(length);
+    DWORD written = GetFullPathNameW(path.c_str(), length, out.data(), nullptr);
+    if (written == 0 || written >= length) {
+        return false;
+    }
+    out.resize(written);
+    return true;
+}
+
+wchar_t fold(wchar_t c) {
+    return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+}
+
+// The root itself or below it by whole names, ignoring ASCII letter case.
+bool lies_within(const std::wstring& path, const std::wstring& root) {
+    if (path.size() < root.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < root.size(); ++i) {
+        if (fold(path[i]) != fold(root[i])) {
+            return false;
+        }
+    }
+    return path.size() == root.size() || path[root.size()] == L'\\' || root.back() == L'\\';
+}
+
+// The root that the services' path lies in, or nullptr.
+const Root* root_of(const char* path) {
+    for (int i = 0; i < root_count; ++i) {
+        const std::string& text = roots[i].text;
+        if (path_is_within(path, text.c_str(), static_cast<int>(text.size()))) {
+            return &roots[i];
+        }
+    }
+    return nullptr;
+}
+
+// The services' path as Windows will open it, or false when it must not
+// reach the file system: outside the roots, with a name Windows treats
+// specially, or leading elsewhere once Windows has resolved it.
+bool to_host_path(const char* path, std::wstring& out) {
+    if (path[0] == '\0') {
+        return false;
+    }
+    const Root* root = root_of(path);
+    if (root_count > 0 && root == nullptr) {
+        return false;
+    }
+    const char* below = root != nullptr ? path + root->text.size() : path;
+    if (root == nullptr && std::strlen(path) >= 2 && path[1] == ':') {
+        below = path + 2; // a drive of its own, where no root confines
+    }
+    std::wstring wide;
+    if (path_has_name_windows_forbids(below) || !to_wide(path, wide) || !full_path(wide, out)) {
+        return false;
+    }
+    return root == nullptr || lies_within(out, root->full);
+}
+
+int64_t unix_seconds(const FILETIME& time) {
+    uint64_t ticks = (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    return static_cast<int64_t>(ticks / 10000000) - 11644473600LL;
+}
+
+void fill_entry(const WIN32_FIND_DATAW& found, DirEntry& entry) {
+    to_utf8(found.cFileName, entry.name, sizeof entry.name);
+    entry.is_directory = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    entry.size = (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+    entry.last_write = unix_seconds(found.ftLastWriteTime);
+}
+
+HANDLE file_of(intptr_t handle) {
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+int send_all(Socket socket, const char* data, long length) {
+    for (long sent = 0; sent < length;) {
+        long step = send_some(socket, data + sent, static_cast<size_t>(length - sent));
+        if (step <= 0) {
+            return 1;
+        }
+        sent += step;
+    }
+    return 0;
+}
+
+} // namespace
+
+void confine_file_access(const char* const* given, int count) {
+    root_count = 0;
+    for (int i = 0; i < count && root_count < MAX_ROOTS; ++i) {
+        Root& root = roots[root_count];
+        root.text = given[i];
+        std::wstring wide;
+        if (to_wide(given[i], wide) && full_path(wide, root.full)) {
+            ++root_count;
+        }
+    }
+}
+
+bool path_is_directory(const char* path) {
+    std::wstring host;
+    if (!to_host_path(path, host)) {
+        return false;
+    }
+    DWORD attributes = GetFileAttributesW(host.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+DirectoryReader::~DirectoryReader() {
+    if (handle_ != nullptr) {
+        FindClose(handle_);
+    }
+}
+
+int DirectoryReader::open(const char* path) {
+    std::wstring host;
+    if (!to_host_path(path, host)) {
+        return 1;
+    }
+    if (host.back() != L'\\') {
+        host += L'\\';
+    }
+    host += L'*';
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(host.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return 1;
+    }
+    handle_ = search;
+    // Windows gives the first entry with the opening.
+    fill_entry(found, first_);
+    pending_ = true;
+    return 0;
+}
+
+bool DirectoryReader::next(DirEntry& entry) {
+    if (handle_ == nullptr) {
+        return false;
+    }
+    if (pending_) {
+        pending_ = false;
+        entry = first_;
+        return true;
+    }
+    WIN32_FIND_DATAW found;
+    if (!FindNextFileW(handle_, &found)) {
+        return false;
+    }
+    fill_entry(found, entry);
+    return true;
+}
+
+FileReader::~FileReader() {
+    if (handle_ != -1) {
+        CloseHandle(file_of(handle_));
+    }
+}
+
+int FileReader::open(const char* path) {
+    std::wstring host;
+    if (!to_host_path(path, host)) {
+        return 1;
+    }
+    DWORD attributes = GetFileAttributesW(host.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return 1;
+    }
+    HANDLE file = CreateFileW(host.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return 1;
+    }
+    // Only a file on a disk: never a device, a pipe or a console.
+    LARGE_INTEGER size;
+    if (GetFileType(file) != FILE_TYPE_DISK || !GetFileSizeEx(file, &size)) {
+        CloseHandle(file);
+        return 1;
+    }
+    handle_ = reinterpret_cast<intptr_t>(file);
+    size_ = size.QuadPart;
+    return 0;
+}
+
+long FileReader::read(char* buffer, long cap) {
+    if (handle_ == -1) {
+        return -1;
+    }
+    DWORD got = 0;
+    if (!ReadFile(file_of(handle_), buffer, static_cast<DWORD>(cap), &got, nullptr)) {
+        return -1;
+    }
+    return static_cast<long>(got);
+}
+
+int send_file_contents(Socket socket, FileReader& file, int64_t length) {
+    std::unique_ptr<char[]> block(new (std::nothrow) char[SEND_BLOCK_SIZE]);
+    if (block == nullptr) {
+        return STREAM_FAILED;
+    }
+    int64_t left = length;
+    while (left != 0) {
+        long step = (left < 0 || left > SEND_BLOCK_SIZE) ? static_cast<long>(SEND_BLOCK_SIZE)
+                                                         : static_cast<long>(left);
+        long got = file.read(block.get(), step);
+        if (got < 0) {
+            return STREAM_FAILED;
+        }
+        if (got == 0) {
+            return left < 0 ? STREAM_COMPLETE : STREAM_ENDED_EARLY;
+        }
+        if (send_all(socket, block.get(), got) != 0) {
+            return STREAM_FAILED;
+        }
+        if (left > 0) {
+            left -= got;
+        }
+    }
+    return STREAM_COMPLETE;
+}

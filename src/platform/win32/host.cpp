@@ -1,0 +1,89 @@
+#include "platform/host.hpp"
+
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <io.h>
+#include <mutex>
+#include <windows.h>
+
+#include "platform/console_mode.hpp"
+
+namespace {
+
+std::mutex console_lock;
+
+// The console's input mode as it was before we changed it: it belongs to
+// the console, which outlives us, not to this process.
+HANDLE console_input = nullptr;
+DWORD saved_input_mode = 0;
+bool input_mode_changed = false;
+
+BOOL WINAPI restore_console(DWORD) {
+    if (input_mode_changed) {
+        SetConsoleMode(console_input, saved_input_mode);
+    }
+    return FALSE; // and let the default handling end the process
+}
+
+void turn_quick_edit_off() {
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (input == nullptr || input == INVALID_HANDLE_VALUE || !GetConsoleMode(input, &mode)) {
+        return; // not a console: nothing can be clicked
+    }
+    DWORD wanted = console_mode_without_quick_edit(mode);
+    if (wanted == mode) {
+        return;
+    }
+    console_input = input;
+    saved_input_mode = mode;
+    SetConsoleCtrlHandler(restore_console, TRUE);
+    input_mode_changed = SetConsoleMode(input, wanted) != 0;
+}
+
+} // namespace
+
+void prepare_console() {
+    // In text mode every "\r\n" of a reply would reach the log as "\r\r\n".
+    _setmode(_fileno(stdout), _O_BINARY);
+    turn_quick_edit_off();
+}
+
+void console_write(const char* text, size_t length) {
+    // One write and flush per text, under one lock: the log stays current
+    // when standard output is a pipe or a file, and texts of different
+    // threads never interleave.
+    std::lock_guard<std::mutex> lock(console_lock);
+    std::fwrite(text, 1, length, stdout);
+    std::fflush(stdout);
+}
+
+int locate_executable_directory(char* out, size_t cap) {
+    static wchar_t path[32768];
+    DWORD length = GetModuleFileNameW(nullptr, path, sizeof path / sizeof path[0]);
+    if (length == 0 || length >= sizeof path / sizeof path[0]) {
+        out[0] = '\0';
+        return 1;
+    }
+    int written =
+        WideCharToMultiByte(CP_UTF8, 0, path, -1, out, static_cast<int>(cap), nullptr, nullptr);
+    char* last_separator = written > 0 ? std::strrchr(out, '\\') : nullptr;
+    if (last_separator == nullptr) {
+        out[0] = '\0';
+        return 1;
+    }
+    last_separator[1] = '\0';
+    return 0;
+}
+
+int give_up_root() {
+    return 0; // no such thing to give up here
+}
+
+void prepare_session_threads() {}
+
+bool to_local_time(int64_t seconds, std::tm& out) {
+    __time64_t moment = seconds;
+    return _localtime64_s(&out, &moment) == 0;
+}

@@ -1,0 +1,150 @@
+#include "platform/socket.hpp"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+namespace {
+
+sockaddr* raw(sockaddr_in& address) {
+    return reinterpret_cast<sockaddr*>(&address);
+}
+
+SOCKET native(Socket socket) {
+    return static_cast<SOCKET>(socket);
+}
+
+bool endpoint_of(Socket socket, bool local, sockaddr_in& address) {
+    int length = sizeof address;
+    int result = local ? getsockname(native(socket), raw(address), &length)
+                       : getpeername(native(socket), raw(address), &length);
+    return result == 0 && address.sin_family == AF_INET;
+}
+
+int as_length(size_t length) {
+    // One call never takes more than an int can count; the callers loop.
+    constexpr size_t most = 1 << 30;
+    return static_cast<int>(length < most ? length : most);
+}
+
+} // namespace
+
+int start_socket_library() {
+    WSADATA data;
+    if (WSAStartup(0x0002, &data) == 0 || WSAStartup(0x0101, &data) == 0) {
+        return 0;
+    }
+    return 1;
+}
+
+Socket open_tcp_socket() {
+    SOCKET created = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    return created == INVALID_SOCKET ? NO_SOCKET : static_cast<Socket>(created);
+}
+
+void close_socket(Socket socket) {
+    if (socket != NO_SOCKET) {
+        closesocket(native(socket));
+    }
+}
+
+int bind_listening_socket(Socket socket, uint16_t port) {
+    // Here the port is ours alone: SO_REUSEADDR would let another program
+    // bind it too, and a restart binds at once without it.
+    BOOL on = TRUE;
+    (void)setsockopt(native(socket), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
+                     reinterpret_cast<const char*>(&on), sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(port);
+    return bind(native(socket), raw(address), sizeof address) == 0 ? 0 : 1;
+}
+
+int listen_for_bursts(Socket socket) {
+    return listen(native(socket), SOMAXCONN) == 0 ? 0 : 1;
+}
+
+uint16_t bound_port(Socket socket) {
+    sockaddr_in address{};
+    return endpoint_of(socket, true, address) ? ntohs(address.sin_port) : 0;
+}
+
+int wait_for_connection(Socket first, Socket second, bool& first_ready, bool& second_ready) {
+    fd_set ready;
+    FD_ZERO(&ready);
+    FD_SET(native(first), &ready);
+    FD_SET(native(second), &ready);
+    // No time-out: an idle server sleeps here instead of polling.
+    if (select(0, &ready, nullptr, nullptr, nullptr) <= 0) {
+        return 1;
+    }
+    first_ready = FD_ISSET(native(first), &ready) != 0;
+    second_ready = FD_ISSET(native(second), &ready) != 0;
+    return 0;
+}
+
+int accept_connection(Socket listening, Socket& connection, uint32_t& peer_address) {
+    sockaddr_in peer{};
+    int length = sizeof peer;
+    SOCKET accepted = accept(native(listening), raw(peer), &length);
+    if (accepted == INVALID_SOCKET) {
+        connection = NO_SOCKET;
+        int error = WSAGetLastError();
+        bool passing = error == WSAEINTR || error == WSAECONNRESET || error == WSAECONNABORTED ||
+                       error == WSAEWOULDBLOCK;
+        return passing ? ACCEPT_FAILED : ACCEPT_EXHAUSTED;
+    }
+    connection = static_cast<Socket>(accepted);
+    peer_address = peer.sin_addr.s_addr;
+    return ACCEPTED;
+}
+
+int connect_to(Socket socket, uint32_t address, uint16_t port) {
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_addr.s_addr = address;
+    target.sin_port = port;
+    return connect(native(socket), raw(target), sizeof target) == 0 ? 0 : 1;
+}
+
+uint32_t peer_address_of(Socket socket) {
+    sockaddr_in address{};
+    return endpoint_of(socket, false, address) ? address.sin_addr.s_addr : 0;
+}
+
+uint32_t local_address_of(Socket socket) {
+    sockaddr_in address{};
+    return endpoint_of(socket, true, address) ? address.sin_addr.s_addr : 0;
+}
+
+bool connected_to_itself(Socket socket) {
+    sockaddr_in local{};
+    sockaddr_in remote{};
+    return endpoint_of(socket, true, local) && endpoint_of(socket, false, remote) &&
+           local.sin_addr.s_addr == remote.sin_addr.s_addr && local.sin_port == remote.sin_port;
+}
+
+long send_some(Socket socket, const char* data, size_t length, bool) {
+    int sent = send(native(socket), data, as_length(length), 0);
+    return sent == SOCKET_ERROR ? -1 : static_cast<long>(sent);
+}
+
+long receive_some(Socket socket, char* data, size_t length, bool peek) {
+    int received = recv(native(socket), data, as_length(length), peek ? MSG_PEEK : 0);
+    return received == SOCKET_ERROR ? -1 : static_cast<long>(received);
+}
+
+int bytes_waiting(Socket socket, int& count) {
+    u_long waiting = 0;
+    if (ioctlsocket(native(socket), FIONREAD, &waiting) != 0) {
+        return 1;
+    }
+    count = static_cast<int>(waiting);
+    return 0;
+}
+
+void send_without_delay(Socket socket) {
+    BOOL on = TRUE;
+    (void)setsockopt(native(socket), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
+                     sizeof on);
+}
