@@ -49,8 +49,9 @@ class DirectoryReader {
 
   private:
     void* handle_ = nullptr;
-    bool pending_ = false; // hosts that give the first entry on opening
-    DirEntry first_;
+    // Hosts that give the first entry with the opening keep it here.
+    [[maybe_unused]] bool pending_ = false;
+    [[maybe_unused]] DirEntry first_;
 };
 
 // Owns a regular file opened for reading.
