@@ -1,4 +1,5 @@
 #include "fs/path.hpp"
+#include "platform/host.hpp"
 
 #include <cstring>
 #include <gtest/gtest.h>
@@ -36,8 +37,14 @@ TEST(PathAppend, EmptyMoreLeavesThePathAsItIs) {
     EXPECT_EQ(appended("/srv/ftproot", "\\"), "/srv/ftproot");
 }
 
-TEST(PathAppend, DriveLikeNamesAreOrdinaryNames) {
-    EXPECT_EQ(appended("/srv/ftproot", "c:\\windows"), "/srv/ftproot\\c:\\windows");
+TEST(PathAppend, ADriveStartsAFullPathWhereTheHostHasDrives) {
+    if (HOST_HAS_DRIVE_LETTERS) {
+        EXPECT_EQ(appended("C:\\srv\\ftproot", "c:\\windows"), "c:\\windows");
+        EXPECT_EQ(appended("C:\\srv\\ftproot", "d:/x/../y"), "d:/y");
+        EXPECT_EQ(appended("C:\\srv", "..\\..\\.."), "C:\\");
+    } else {
+        EXPECT_EQ(appended("/srv/ftproot", "c:\\windows"), "/srv/ftproot\\c:\\windows");
+    }
 }
 
 TEST(PathAppend, ResultThatWouldNotFitNamesNothing) {
@@ -92,7 +99,8 @@ TEST(PathIsWithin, WholeNameMatchOnly) {
     EXPECT_TRUE(path_is_within("/srv/ftproot\\pub", root, length));
     EXPECT_TRUE(path_is_within("/srv\\ftproot\\pub", root, length));
     EXPECT_FALSE(path_is_within("/srv/ftproot2", root, length));
-    EXPECT_FALSE(path_is_within("/srv/FTPROOT\\pub", root, length));
+    // Letter case counts where the host's names keep it apart.
+    EXPECT_EQ(path_is_within("/srv/FTPROOT\\pub", root, length), HOST_PATHS_IGNORE_CASE);
     EXPECT_FALSE(path_is_within("/srv", root, length));
     EXPECT_FALSE(path_is_within("", root, length));
 }

@@ -8,24 +8,30 @@
 
 namespace {
 
+// Sets the zone that local time is taken in, on either host.
+void set_time_zone(const char* zone) {
+#if defined(_WIN32)
+    _putenv_s("TZ", zone);
+    _tzset();
+#else
+    if (zone[0] == '\0') {
+        unsetenv("TZ");
+    } else {
+        setenv("TZ", zone, 1);
+    }
+    tzset();
+#endif
+}
+
 // Listing dates are local time: pin the zone so the expected texts hold.
 class ListingLine : public ::testing::Test {
   protected:
     void SetUp() override {
         const char* zone = std::getenv("TZ");
         saved_zone_ = zone != nullptr ? zone : "";
-        had_zone_ = zone != nullptr;
-        setenv("TZ", "UTC", 1);
-        tzset();
+        set_time_zone("UTC0");
     }
-    void TearDown() override {
-        if (had_zone_) {
-            setenv("TZ", saved_zone_.c_str(), 1);
-        } else {
-            unsetenv("TZ");
-        }
-        tzset();
-    }
+    void TearDown() override { set_time_zone(saved_zone_.c_str()); }
     std::string line(const char* name, uint64_t size, int64_t time, bool directory = false) {
         DirEntry entry;
         std::snprintf(entry.name, sizeof entry.name, "%s", name);
@@ -38,7 +44,6 @@ class ListingLine : public ::testing::Test {
     }
 
     std::string saved_zone_;
-    bool had_zone_ = false;
 };
 
 TEST_F(ListingLine, DateSizeAndNameInTheFixedLayout) {

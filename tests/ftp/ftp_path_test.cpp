@@ -5,6 +5,7 @@
 #include <string>
 
 #include "fs/path.hpp"
+#include "platform/host.hpp"
 
 namespace {
 
@@ -46,13 +47,15 @@ TEST_F(Resolve, ClimbingOutAndBackInIsInside) {
     EXPECT_EQ(resolve("../../ftproot/pub"), "in:/srv\\ftproot\\pub");
 }
 
-TEST_F(Resolve, SiblingsAndOtherCaseAreOutside) {
+TEST_F(Resolve, SiblingsAreOutsideAndOtherCaseWhereTheHostTellsCaseApart) {
     EXPECT_EQ(resolve("/../ftproot2"), "out:/srv\\ftproot2");
-    EXPECT_EQ(resolve("../../FTPROOT/pub"), "out:/srv\\FTPROOT\\pub");
+    EXPECT_EQ(resolve("../../FTPROOT/pub"),
+              (HOST_PATHS_IGNORE_CASE ? "in:" : "out:") + std::string("/srv\\FTPROOT\\pub"));
 }
 
-TEST_F(Resolve, DriveLikeNamesAreOrdinaryNamesInside) {
-    EXPECT_EQ(resolve("c:/windows"), "in:/srv/ftproot\\pub\\c:\\windows");
+TEST_F(Resolve, ADriveIsAnotherPlaceWhereTheHostHasDrives) {
+    EXPECT_EQ(resolve("c:/windows"),
+              HOST_HAS_DRIVE_LETTERS ? "out:c:\\windows" : "in:/srv/ftproot\\pub\\c:\\windows");
 }
 
 TEST_F(Resolve, TrailingSlashDoesNotSurvive) {
