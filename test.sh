@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Builds Pelmar and runs its whole test suite: the plain build, an
 # AddressSanitizer + UndefinedBehaviorSanitizer build, a ThreadSanitizer
-# build, and a short run of every fuzz target. Any sanitizer report fails it.
+# build, a short run of every fuzz target, and the Windows build under Wine.
+# Any sanitizer report fails it.
 #   ./test.sh                      all of it
-#   ./test.sh plain|address|thread|fuzz ...   only those parts
+#   ./test.sh plain|address|thread|fuzz|windows ...   only those parts
 # FUZZ_SECONDS sets how long each fuzz target runs (default 20).
 set -euo pipefail
 cd "$(dirname "$0")"
 
 parts=("$@")
-[ ${#parts[@]} -gt 0 ] || parts=(plain address thread fuzz)
+[ ${#parts[@]} -gt 0 ] || parts=(plain address thread fuzz windows)
 jobs=$(nproc)
 reports=$(mktemp -d /tmp/pelmar-sanitizer-reports.XXXXXX)
 export ASAN_OPTIONS="abort_on_error=1:log_path=$reports/asan"
@@ -45,12 +46,27 @@ fuzz() {
     done
 }
 
+windows() {
+    # pelmar.exe and the unit tests, cross-built; the tests run under Wine.
+    cmake --preset windows
+    cmake --build --preset windows -j"$jobs"
+    ctest --preset windows -j2
+    # The end-to-end tests are Linux programs that start the server, so they
+    # are built natively and start the cross-built pelmar.exe under Wine.
+    cmake -S . -B build-wine-e2e -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DPELMAR_E2E_SERVER="$PWD/build-windows/pelmar.exe" \
+        -DPELMAR_E2E_LAUNCHER="$PWD/tests/windows/wine-run"
+    cmake --build build-wine-e2e -j"$jobs"
+    ctest --test-dir build-wine-e2e --output-on-failure -j2
+}
+
 for part in "${parts[@]}"; do
     case "$part" in
     plain) suite build ;;
     address) suite build-asan -DPELMAR_SANITIZE=address ;;
     thread) suite build-tsan -DPELMAR_SANITIZE=thread ;;
     fuzz) fuzz ;;
+    windows) windows ;;
     *) echo "unknown part: $part" >&2; exit 2 ;;
     esac
 done

@@ -1,6 +1,7 @@
 #include "ftp/ftp_command.hpp"
 
-#include <arpa/inet.h>
+#include "net/network_order.hpp"
+
 #include <gtest/gtest.h>
 #include <string>
 
@@ -43,8 +44,8 @@ TEST(PortNumbers, ReadsSixNumbersWithSpacesBeforeCommas) {
     int32_t numbers[6] = {};
     EXPECT_EQ(read_port_numbers("127,0,0,1,4,1", numbers), 6);
     DataEndpoint endpoint = endpoint_from_numbers(numbers);
-    EXPECT_EQ(ntohl(endpoint.address), 0x7F000001u);
-    EXPECT_EQ(ntohs(endpoint.port), 1025);
+    EXPECT_EQ(endpoint.address, address_from_bytes(127, 0, 0, 1));
+    EXPECT_EQ(port_in_host_order(endpoint.port), 1025);
     int32_t spaced[6] = {};
     EXPECT_EQ(read_port_numbers("127 , 0 , 0 , 1 , 4 , 1", spaced), 6);
     EXPECT_EQ(endpoint_from_numbers(spaced).port, endpoint.port);
@@ -66,8 +67,8 @@ TEST(PortNumbers, KeepsTheLowEightBitsOfEachNumber) {
     int32_t numbers[6] = {};
     read_port_numbers("383,-1,0,1,260,-255", numbers);
     DataEndpoint endpoint = endpoint_from_numbers(numbers);
-    EXPECT_EQ(ntohl(endpoint.address), 0x7FFF0001u);
-    EXPECT_EQ(ntohs(endpoint.port), (4 << 8) | 1);
+    EXPECT_EQ(endpoint.address, address_from_bytes(127, 255, 0, 1));
+    EXPECT_EQ(port_in_host_order(endpoint.port), (4 << 8) | 1);
 }
 
 } // namespace

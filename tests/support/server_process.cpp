@@ -1,10 +1,19 @@
 #include "server_process.hpp"
 
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
@@ -15,6 +24,89 @@
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// Starting Wine may take seconds where a native server takes milliseconds.
+constexpr int NATIVE_START_MS = 5000;
+constexpr int LAUNCHED_START_MS = 30000;
+
+using ListeningSockets = std::vector<std::pair<int, unsigned long>>; // port, socket inode
+
+// Asks the kernel for its listening TCP sockets alone. Reading /proc/net/tcp
+// would walk every socket, and after a load test tens of thousands in
+// TIME_WAIT make each reading take half a second. The server binds IPv4 only.
+std::optional<ListeningSockets> ask_for_listening_sockets() {
+    int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (fd < 0)
+        return std::nullopt;
+    struct {
+        nlmsghdr header;
+        inet_diag_req_v2 request;
+    } message{};
+    message.header.nlmsg_len = sizeof message;
+    message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    message.request.sdiag_family = AF_INET;
+    message.request.sdiag_protocol = IPPROTO_TCP;
+    message.request.idiag_states = 1U << TCP_LISTEN;
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    // The kernel answers at once; the limit only keeps a lost answer from
+    // hanging a test.
+    timeval limit{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    std::optional<ListeningSockets> sockets;
+    bool over = ::sendto(fd, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel),
+                         sizeof kernel) != static_cast<ssize_t>(sizeof message);
+    ListeningSockets found;
+    alignas(nlmsghdr) char buffer[32768];
+    // A dump ends with NLMSG_DONE; the count only guards against a kernel
+    // that would never say so.
+    for (int part = 0; part < 10000 && !over; ++part) {
+        ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+        int left = static_cast<int>(got);
+        over = got <= 0;
+        for (auto* header = reinterpret_cast<nlmsghdr*>(buffer); !over && NLMSG_OK(header, left);
+             header = NLMSG_NEXT(header, left)) {
+            if (header->nlmsg_type == NLMSG_DONE)
+                sockets = std::move(found);
+            if (header->nlmsg_type == NLMSG_DONE || header->nlmsg_type == NLMSG_ERROR) {
+                over = true;
+            } else {
+                auto* entry = static_cast<inet_diag_msg*>(NLMSG_DATA(header));
+                found.emplace_back(ntohs(entry->id.idiag_sport), entry->idiag_inode);
+            }
+        }
+    }
+    ::close(fd);
+    return sockets;
+}
+
+// Ports in the LISTEN state, whoever holds them, with the inode of each
+// socket: from the kernel's socket diagnostics, or where those are missing
+// from /proc/net/tcp.
+ListeningSockets listening_sockets() {
+    if (std::optional<ListeningSockets> asked = ask_for_listening_sockets())
+        return *asked;
+    ListeningSockets sockets;
+    std::ifstream table("/proc/net/tcp");
+    unsigned port = 0, state = 0;
+    unsigned long inode = 0;
+    for (std::string line; std::getline(table, line);)
+        if (std::sscanf(line.c_str(), " %*u: %*x:%x %*x:%*x %x %*x:%*x %*x:%*x %*x %*u %*u %lu",
+                        &port, &state, &inode) == 3 &&
+            state == 0x0A /* LISTEN */)
+            sockets.emplace_back(static_cast<int>(port), inode);
+    return sockets;
+}
+
+bool someone_listens_on(int port) {
+    return std::ranges::any_of(listening_sockets(),
+                               [&](const auto& socket) { return socket.first == port; });
+}
+
+} // namespace
+
 bool eventually(const std::function<bool()>& condition, int timeout_ms) {
     for (int waited = 0; !condition(); waited += 10) {
         if (waited >= timeout_ms)
@@ -24,12 +116,12 @@ bool eventually(const std::function<bool()>& condition, int timeout_ms) {
     return true;
 }
 
-ServerProcess::ServerProcess() {
+ServerProcess::ServerProcess() : launcher_(PELMAR_LAUNCHER), executable_(PELMAR_SERVER_NAME) {
     char pattern[] = "/tmp/pelmar-test-XXXXXX";
     ::mkdtemp(pattern);
     // The server reports the resolved directory of its executable.
     base_dir_ = fs::canonical(pattern).string() + "/";
-    fs::copy_file(PELMAR_BINARY, path("pelmar"));
+    fs::copy_file(PELMAR_BINARY, path(executable_));
     for (const char* tree : {"wwwroot", "ftproot"})
         fs::copy(fs::path(PELMAR_FIXTURES) / tree, path(tree), fs::copy_options::recursive);
 }
@@ -39,6 +131,14 @@ ServerProcess::~ServerProcess() {
     ::close(console_fd_);
     std::error_code ignored;
     fs::remove_all(base_dir_, ignored);
+}
+
+std::string ServerProcess::reported_base_dir() const {
+    if (native())
+        return base_dir_;
+    std::string windows = "Z:" + base_dir_;
+    std::replace(windows.begin(), windows.end(), '/', '\\');
+    return windows;
 }
 
 void ServerProcess::write_file(std::string_view relative, std::string_view content) const {
@@ -59,8 +159,22 @@ bool ServerProcess::start_on(int www, int ftp, std::vector<std::string> extra_ar
                                      std::to_string(ftp)};
     args.insert(args.end(), extra_args.begin(), extra_args.end());
     launch(args);
-    if (eventually([&] { return listening_ports().size() == 2 || !running(); }) &&
-        listening_ports() == std::set<int>{www, ftp}) {
+    if (native()) {
+        if (eventually([&] { return listening_ports().size() == 2 || !running(); },
+                       NATIVE_START_MS) &&
+            listening_ports() == std::set<int>{www, ftp}) {
+            www_port_ = www;
+            ftp_port_ = ftp;
+            return true;
+        }
+        return false;
+    }
+    // Wine's server holds the Windows program's sockets, not the program's
+    // process: the ports are found in the kernel's table by number, and the
+    // program must still run (had it failed to bind, somebody else listens).
+    auto both = [&] { return someone_listens_on(www) && someone_listens_on(ftp); };
+    if (eventually([&] { return both() || !running(); }, LAUNCHED_START_MS) && running() &&
+        both()) {
         www_port_ = www;
         ftp_port_ = ftp;
         return true;
@@ -78,8 +192,10 @@ void ServerProcess::launch(const std::vector<std::string>& args) {
     ::close(console_fd_);
     // A file rather than a pipe: nobody has to drain it while the server runs.
     console_fd_ = ::memfd_create("console", MFD_CLOEXEC);
-    std::string binary = path("pelmar");
+    std::string binary = path(executable_);
     std::vector<char*> argv{binary.data()};
+    if (!native())
+        argv.insert(argv.begin(), launcher_.data());
     for (const std::string& arg : args)
         argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
@@ -129,6 +245,12 @@ void ServerProcess::stop() {
         ::kill(pid_, SIGKILL);
         wait_for_exit(10000);
     }
+    // Wine's server closes a killed program's sockets a moment after its
+    // process is gone; a restart on the same ports has to wait for that.
+    if (!native())
+        for (int port : {www_port_, ftp_port_})
+            if (port > 0)
+                eventually([&] { return !someone_listens_on(port); }, 10000);
 }
 
 std::string ServerProcess::output() const {
@@ -146,25 +268,28 @@ bool ServerProcess::wait_for_output(std::string_view needle, int timeout_ms) con
 }
 
 int ServerProcess::fd_count() const {
+    if (!native()) {
+        ADD_FAILURE() << "fd_count() reads the native server's descriptors";
+        return -1;
+    }
     std::error_code error;
     fs::directory_iterator fds("/proc/" + std::to_string(pid_) + "/fd", error);
     return error ? -1 : static_cast<int>(std::distance(fds, fs::directory_iterator()));
 }
 
 std::set<int> ServerProcess::listening_ports() const {
+    if (!native()) {
+        ADD_FAILURE() << "listening_ports() reads the native server's sockets";
+        return {};
+    }
     std::set<std::string> owned; // links such as "socket:[12345]"
     std::error_code error;
     for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid_) + "/fd", error))
         owned.insert(fs::read_symlink(fd.path(), error).string());
     std::set<int> ports;
-    std::ifstream table("/proc/net/tcp"); // the server binds IPv4 only
-    unsigned port = 0, state = 0;
-    unsigned long inode = 0;
-    for (std::string line; std::getline(table, line);)
-        if (std::sscanf(line.c_str(), " %*u: %*x:%x %*x:%*x %x %*x:%*x %*x:%*x %*x %*u %*u %lu",
-                        &port, &state, &inode) == 3 &&
-            state == 0x0A /* LISTEN */ && owned.count("socket:[" + std::to_string(inode) + "]"))
-            ports.insert(static_cast<int>(port));
+    for (auto [port, inode] : listening_sockets())
+        if (owned.count("socket:[" + std::to_string(inode) + "]"))
+            ports.insert(port);
     return ports;
 }
 

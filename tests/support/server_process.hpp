@@ -20,13 +20,27 @@ int free_tcp_port();
 // A private copy of the built server and the sample trees in a temporary
 // directory, run as a child process. The destructor kills it and removes the
 // directory.
+//
+// The build chooses the server: its own Linux `pelmar`, or another
+// executable (the cross-built `pelmar.exe`) that a launcher starts (Wine,
+// through tests/windows/wine-run). Such a server is not native: its sockets
+// and descriptors are not its process's own, so the checks that read them
+// from /proc are for the native server only.
 class ServerProcess {
   public:
     ServerProcess();
     ~ServerProcess();
 
-    // The executable's directory, ending with "/".
+    // Whether the server runs as a Linux process of its own, without a launcher.
+    bool native() const { return launcher_.empty(); }
+    // The copied executable's file name: "pelmar", or "pelmar.exe".
+    const std::string& executable() const { return executable_; }
+
+    // The executable's directory, ending with "/": where the tests put files.
     const std::string& base_dir() const { return base_dir_; }
+    // The same directory as the server names it on its console: base_dir()
+    // natively, "Z:\tmp\pelmar-test-XXXXXX\" under Wine, whose drive Z: is /.
+    std::string reported_base_dir() const;
     std::string path(std::string_view relative) const { return base_dir_ + std::string(relative); }
     void make_dir(std::string_view relative) const {
         std::filesystem::create_directories(path(relative));
@@ -38,7 +52,8 @@ class ServerProcess {
     [[nodiscard]] bool start(std::vector<std::string> extra_args = {});
     // The same on the given ports, once: false if it does not listen on both.
     [[nodiscard]] bool start_on(int www, int ftp, std::vector<std::string> extra_args = {});
-    // Runs it with exactly `args` and does not wait.
+    // Runs it with exactly `args` and does not wait. A launcher gets the
+    // executable's path and then `args`.
     void launch(const std::vector<std::string>& args);
 
     // Added to the environment of every later launch. Without such a call
@@ -54,18 +69,26 @@ class ServerProcess {
     // after timeout_ms.
     std::optional<int> wait_for_exit(int timeout_ms);
     bool running() { return !wait_for_exit(0); }
+    // Kills it and waits until it is gone; a server that start() saw
+    // listening is gone once its ports are free again.
     void stop();
 
     // Everything it has written to stdout and stderr so far.
     std::string output() const;
     bool wait_for_output(std::string_view needle, int timeout_ms) const;
 
+    // Native server only (a test failure otherwise): its open descriptors,
+    // and the ports it listens on, read from the kernel's tables, since
+    // connecting would start a session.
     int fd_count() const;
-    // Read from the kernel's tables: connecting would start a session.
     std::set<int> listening_ports() const;
-    double cpu_seconds() const; // user + system
+    // User + system time of its process. Under Wine that process runs the
+    // Windows program's threads, so this holds there too.
+    double cpu_seconds() const;
 
   private:
+    std::string launcher_;
+    std::string executable_;
     std::string base_dir_;
     pid_t pid_ = -1;
     std::optional<int> exit_code_;
