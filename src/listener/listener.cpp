@@ -1,7 +1,6 @@
 #include "listener/listener.hpp"
 
 #include <chrono>
-#include <system_error>
 #include <thread>
 
 #include "ftp/ftp_session.hpp"
@@ -71,9 +70,7 @@ void accept_one(const Service& service) {
         close_socket(connection);
         return;
     }
-    try {
-        std::thread(service.session, connection).detach();
-    } catch (const std::system_error&) {
+    if (start_session_thread(service.session, connection) != 0) {
         console_print(service.thread_error);
         close_socket(connection);
     }

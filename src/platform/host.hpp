@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <ctime>
 
+#include "platform/socket.hpp"
+
 #if defined(_WIN32)
 // Names compare without regard to ASCII letter case, "c:" starts a full
 // path on another drive, and a path may be 32767 UTF-16 units long, each
@@ -40,6 +42,10 @@ int give_up_root();
 
 // Whatever the host needs before session threads are started.
 void prepare_session_threads();
+
+// Runs `session(socket)` on a thread of its own that nobody waits for.
+// Returns 0, or 1 when no thread could be started.
+int start_session_thread(int (*session)(Socket), Socket socket);
 
 // Breaks seconds since 1970 down into local time; false when the host
 // cannot.

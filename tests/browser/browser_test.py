@@ -2,7 +2,12 @@
 """Pelmar's web side as a real browser sees it: headless Chromium through
 Selenium, plus curl and urllib, against a private copy of the built server.
 
-    /usr/bin/python3 tests/browser/browser_test.py <path-to-built-pelmar>
+    /usr/bin/python3 tests/browser/browser_test.py <path-to-built-pelmar> \
+        [--launcher <program>] [unittest arguments]
+
+With a launcher (tests/windows/wine-run for pelmar.exe) the copy is started
+as `<launcher> <copy> <arguments>`, and its sockets are found by port number,
+since they belong to the launcher's world rather than to the process.
 
 Needs Debian's chromium, chromium-driver and python3-selenium; a missing one
 fails the run with its package name, since CI is meant to have them all.
@@ -49,7 +54,22 @@ TEXT_FILES = {
     "a&b<i>.txt": "contents of the ampersand file\n",
     "x #?%'y.txt": "contents of the punctuation file\n",
 }
-ROOT_ENTRIES = sorted([".", "..", *TEXT_FILES, "docs", "pixel.png", "page.html"])
+# How the page shows the name with markup characters.
+MARKUP_NAME_SHOWN = ">a&amp;b&lt;i&gt;.txt</A>"
+# Windows allows no '<', '>' or '?' in a name: for pelmar.exe the names keep
+# the marks that it does allow, to be escaped and encoded all the same.
+WINDOWS_TEXT_FILES = {
+    "my file.txt": "contents of my file\n",
+    "čeština.txt": "contents of the Czech file\n",
+    "a&b'c.txt": "contents of the ampersand file\n",
+    "x #%'y.txt": "contents of the punctuation file\n",
+}
+WINDOWS_MARKUP_NAME_SHOWN = ">a&amp;b'c.txt</A>"
+
+
+def root_entries():
+    return sorted([".", "..", *TEXT_FILES, "docs", "pixel.png", "page.html"])
+
 
 server = None  # the one Server of this run, shared by every test
 
@@ -91,13 +111,16 @@ def wait_for(condition, seconds=WAIT_SECONDS):
 class Server:
     """A copy of the binary in a temporary directory with its own trees."""
 
-    def __init__(self, binary):
+    def __init__(self, binary, launcher=None):
         self.temp = tempfile.mkdtemp(prefix="pelmar-browser-")
         self.base = os.path.join(self.temp, "server")
+        self.launcher = launcher
         www = os.path.join(self.base, "wwwroot")
         os.makedirs(os.path.join(www, "docs"))
         os.makedirs(os.path.join(self.base, "ftproot"))
-        shutil.copy2(binary, os.path.join(self.base, "pelmar"))
+        # Under its own name: "pelmar", or "pelmar.exe" for a launcher.
+        self.executable = os.path.join(self.base, os.path.basename(binary))
+        shutil.copy2(binary, self.executable)
         files = {name: text.encode("ascii") for name, text in TEXT_FILES.items()}
         files["docs/inner.txt"] = b"contents of the inner file\n"
         files["pixel.png"] = tiny_png()
@@ -122,8 +145,9 @@ class Server:
     def _start_on(self, www, ftp):
         self.stop()
         with open(self.log_path, "ab") as log:
+            command = [self.executable, "/wwwport", str(www), "/ftpport", str(ftp)]
             self.process = subprocess.Popen(
-                [os.path.join(self.base, "pelmar"), "/wwwport", str(www), "/ftpport", str(ftp)],
+                [self.launcher, *command] if self.launcher else command,
                 stdin=subprocess.DEVNULL,
                 stdout=log,
                 stderr=subprocess.STDOUT,
@@ -132,29 +156,39 @@ class Server:
                 env={k: v for k, v in os.environ.items() if k not in ("SUDO_UID", "SUDO_GID")},
                 preexec_fn=die_with_parent,
             )
-        wait_for(lambda: self.process.poll() is not None or self._listens_on({www, ftp}))
-        return self.process.poll() is None and self._listens_on({www, ftp})
+        # Starting Wine may take seconds where a native server takes milliseconds.
+        seconds = 3 * WAIT_SECONDS if self.launcher else WAIT_SECONDS
+        ports = {www, ftp}
+        wait_for(lambda: self.process.poll() is not None or self._listens_on(ports), seconds)
+        return self.process.poll() is None and self._listens_on(ports)
 
     def _listens_on(self, ports):
-        """True when this very process listens on the ports, read from /proc
-        so that no probing connection reaches the server or its log."""
-        fds = f"/proc/{self.process.pid}/fd"
-        try:
-            links = [os.readlink(f"{fds}/{fd}") for fd in os.listdir(fds)]
-        except OSError:
-            return False
-        owned = {link[8:-1] for link in links if link.startswith("socket:[")}
+        """True when the server listens on the ports, read from /proc so that
+        no probing connection reaches the server or its log: sockets this
+        very process owns, or under a launcher (whose sockets belong to
+        Wine's server) any listening on those ports while it runs."""
+        owned = None
+        if not self.launcher:
+            fds = f"/proc/{self.process.pid}/fd"
+            try:
+                links = [os.readlink(f"{fds}/{fd}") for fd in os.listdir(fds)]
+            except OSError:
+                return False
+            owned = {link[8:-1] for link in links if link.startswith("socket:[")}
         found = set()
         for table in ("/proc/net/tcp", "/proc/net/tcp6"):
             with open(table) as lines:
                 for fields in (line.split() for line in list(lines)[1:]):
-                    if fields[3] == "0A" and fields[9] in owned:  # 0A: LISTEN
+                    if fields[3] == "0A" and (owned is None or fields[9] in owned):  # 0A: LISTEN
                         found.add(int(fields[1].rsplit(":", 1)[1], 16))
         return ports <= found
 
     def stop(self):
         if self.process is not None and self.process.poll() is None:
-            self.process.terminate()
+            if self.launcher:
+                self.process.kill()  # Wine ends a program at once only on SIGKILL
+            else:
+                self.process.terminate()
             try:
                 self.process.wait(timeout=10)
             except subprocess.TimeoutExpired:
@@ -208,7 +242,7 @@ class PlainClientTest(unittest.TestCase):
         row = '<TR><TD align=right>20</TD><TD><A href="\\my%20file.txt">my file.txt</A></TD></TR>\n'
         self.assertIn(row, body)
         self.assertRegex(body, r'<TD align=right>Adresar</TD><TD><A href="\\docs\\?">docs</A>')
-        self.assertIn(">a&amp;b&lt;i&gt;.txt</A>", body)
+        self.assertIn(MARKUP_NAME_SHOWN, body)
 
     def test_urllib_reads_a_subdirectory_page(self):
         body = fetch("/docs/")[2]
@@ -266,7 +300,7 @@ class ChromiumTest(unittest.TestCase):
 
     def test_root_lists_every_entry(self):
         self.open_listing("/", "docs")
-        self.assertEqual(sorted(self.link_texts()), ROOT_ENTRIES)
+        self.assertEqual(sorted(self.link_texts()), root_entries())
         self.assertEqual(self.driver.find_elements(By.TAG_NAME, "i"), [])
 
     def test_each_file_link_fetches_that_file(self):
@@ -290,7 +324,7 @@ class ChromiumTest(unittest.TestCase):
         self.driver.find_element(By.LINK_TEXT, "..").click()
         self.wait(lambda d: self.path() == "/", "clicking '..' did not lead to /")
         self.wait(lambda d: "docs" in self.link_texts(), "the root listing did not show")
-        self.assertEqual(sorted(self.link_texts()), ROOT_ENTRIES)
+        self.assertEqual(sorted(self.link_texts()), root_entries())
 
     def test_page_shows_its_image(self):
         self.driver.get(server.url("/page.html"))
@@ -300,16 +334,24 @@ class ChromiumTest(unittest.TestCase):
 
 
 def main():
-    global server
+    global server, TEXT_FILES, MARKUP_NAME_SHOWN
     if len(sys.argv) < 2:
-        sys.exit(f"usage: {sys.argv[0]} <path-to-built-pelmar> [unittest arguments]")
+        sys.exit(
+            f"usage: {sys.argv[0]} <path-to-built-pelmar> [--launcher <program>] "
+            "[unittest arguments]"
+        )
+    binary, rest, launcher = sys.argv[1], sys.argv[2:], None
+    if rest[:1] == ["--launcher"] and len(rest) >= 2:
+        launcher, rest = rest[1], rest[2:]
+    if binary.lower().endswith(".exe"):
+        TEXT_FILES, MARKUP_NAME_SHOWN = WINDOWS_TEXT_FILES, WINDOWS_MARKUP_NAME_SHOWN
     # A polite stop (ctest, Ctrl+C) still runs the clean-up below.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
-    server = Server(sys.argv[1])
+    server = Server(binary, launcher)
     passed = False
     try:
         server.start()
-        program = unittest.main(argv=[sys.argv[0], *sys.argv[2:]], exit=False, verbosity=2)
+        program = unittest.main(argv=[sys.argv[0], *rest], exit=False, verbosity=2)
         passed = program.result.wasSuccessful()
     finally:
         server.stop()

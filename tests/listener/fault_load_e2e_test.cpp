@@ -123,14 +123,23 @@ bool ftp_chat(int port) {
            peer_closed_without_bytes(f.control.get(), IO_MS);
 }
 
+// The server's open descriptors where they are its own, or 0: under Wine
+// its sockets and files are held by Wine's server, shared by every Windows
+// program.
+int idle_descriptors(const ServerProcess& server) {
+    return server.native() ? server.fd_count() : 0;
+}
+
 // Whatever the clients did, the server is as it was when idle: it serves,
-// every session's descriptor is closed, and the count of sessions did not
-// drift, so exactly ten are admitted at once.
+// every session's descriptor is closed (where they can be counted), and the
+// count of sessions did not drift, so exactly ten are admitted at once.
 void expect_recovered(ServerProcess& server, int idle_fds) {
     ASSERT_TRUE(server.running()) << tail(server.output());
     EXPECT_TRUE(answered(server.www_port(), "GET /a.txt HTTP/1.0\r\n\r\n", A_TXT));
-    EXPECT_TRUE(eventually([&] { return server.fd_count() == idle_fds; }, 10000))
-        << server.fd_count() << " descriptors, " << idle_fds << " when idle";
+    if (server.native()) {
+        EXPECT_TRUE(eventually([&] { return server.fd_count() == idle_fds; }, 10000))
+            << server.fd_count() << " descriptors, " << idle_fds << " when idle";
+    }
     std::vector<ClientSocket> held;
     for (int i = 0; i < 10; ++i) {
         held.push_back(ClientSocket::connect(server.ftp_port()));
@@ -143,7 +152,7 @@ void expect_recovered(ServerProcess& server, int idle_fds) {
 TEST(Load, ThousandsOfRequestsFromMoreClientsThanSessionsAllExact) {
     ServerProcess server;
     ASSERT_TRUE(server.start()) << server.output();
-    const int idle_fds = server.fd_count();
+    const int idle_fds = idle_descriptors(server);
     const int total = 3000 / SCALE;
     std::atomic<int> next{0}, done{0}, refused{0}, wrong{0};
     run_threads(24, [&](int) {
@@ -167,7 +176,7 @@ TEST(Fault, HostileClientsNeitherEndNorWedgeTheServerNorLeak) {
     server.write_file("ftproot/huge.bin", "");
     std::filesystem::resize_file(server.path("ftproot/huge.bin"), 64 << 20); // sparse
     ASSERT_TRUE(server.start()) << server.output();
-    const int idle_fds = server.fd_count(), www = server.www_port(), ftp = server.ftp_port();
+    const int idle_fds = idle_descriptors(server), www = server.www_port(), ftp = server.ftp_port();
     const int closed_port = free_tcp_port();
     // Each tells whether the server's side of it went as it must.
     const std::vector<std::pair<const char*, std::function<bool()>>> kinds = {
@@ -247,7 +256,7 @@ TEST(Fault, HostileClientsNeitherEndNorWedgeTheServerNorLeak) {
 TEST(Mixed, FtpSessionsAndWebRequestsAtOnceAllAnswered) {
     ServerProcess server;
     ASSERT_TRUE(server.start()) << server.output();
-    const int idle_fds = server.fd_count();
+    const int idle_fds = idle_descriptors(server);
     const int total = 400 / SCALE;
     std::atomic<int> next{0}, ftp_wrong{0}, web_wrong{0};
     run_threads(16, [&](int) {

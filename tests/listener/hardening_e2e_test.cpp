@@ -157,6 +157,9 @@ std::string status_field(pid_t pid, const std::string& name) {
 class Privileges : public ::testing::Test {
   protected:
     void SetUp() override {
+        if (!ServerProcess::native())
+            GTEST_SKIP() << "Linux only: giving root up after binding is what sudo asks of a "
+                            "Linux process; a Windows program has no root to give up";
         if (::geteuid() != 0)
             GTEST_SKIP() << "needs root";
         const passwd* user = ::getpwnam("nobody");

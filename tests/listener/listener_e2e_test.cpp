@@ -32,7 +32,7 @@ TEST(Binding, ATakenPortEndsTheServerWithOneLine) {
         EXPECT_EQ(server.wait_for_exit(5000), 0);
         // A taken web port stops it before it tries the FTP port.
         EXPECT_EQ(server.output(),
-                  "Basepath: " + server.base_dir() + "\nWWWport : " + std::to_string(www) +
+                  "Basepath: " + server.reported_base_dir() + "\nWWWport : " + std::to_string(www) +
                       "\nFTPport : " + std::to_string(ftp) + (web_taken ? "\nWWW" : "\nFTP") +
                       ": Failed to bind to the socket\n");
         // Nothing of it stays behind on the other port.
@@ -64,7 +64,8 @@ TEST(SessionLimit, EleventhClientWaitsUntilASessionEnds) {
 TEST(SessionLimit, EveryWayASessionEndsGivesItsPlaceBack) {
     ServerProcess server;
     ASSERT_TRUE(server.start()) << server.output();
-    const int idle_fds = server.fd_count();
+    // Descriptors are counted where they are the server's own, not under Wine.
+    const int idle_fds = server.native() ? server.fd_count() : 0;
     // Quits after the greeting, closes or resets before it, or is foreign.
     for (int i = 0; i < 60 && !HasFailure(); ++i) {
         if (i % 4 == 0)
@@ -86,8 +87,10 @@ TEST(SessionLimit, EveryWayASessionEndsGivesItsPlaceBack) {
     EXPECT_EQ(read_line(eleventh.get(), 500), "");
     held.clear();
     eleventh.close();
-    EXPECT_TRUE(eventually([&] { return server.fd_count() == idle_fds; }))
-        << server.fd_count() << " descriptors, " << idle_fds << " when idle";
+    if (server.native()) {
+        EXPECT_TRUE(eventually([&] { return server.fd_count() == idle_fds; }))
+            << server.fd_count() << " descriptors, " << idle_fds << " when idle";
+    }
 }
 
 TEST(Robustness, ClientsResettingMidReplyNeverEndTheProcess) {

@@ -14,22 +14,32 @@ TEST(BaseDirectory, TooLongForTheServicePathsIsRefusedAtStart) {
     ServerProcess server;
     // Moves the copied executable 250 characters deeper, where it runs.
     std::string deep = std::string(120, 'd') + "/" + std::string(120, 'e');
-    server.make_dir(deep);
-    std::filesystem::rename(server.path("pelmar"), server.path(deep + "/pelmar"));
-    std::filesystem::create_symlink(deep + "/pelmar", server.path("pelmar"));
+    if (server.native()) {
+        // Started through a link: the directory is the one the link leads to.
+        server.make_dir(deep);
+        std::filesystem::rename(server.path("pelmar"), server.path(deep + "/pelmar"));
+        std::filesystem::create_symlink(deep + "/pelmar", server.path("pelmar"));
+    } else {
+        // Windows names the directory a program is started from as given.
+        server.move_executable(deep);
+    }
 
     server.launch(
         {"/wwwport", std::to_string(free_tcp_port()), "/ftpport", std::to_string(free_tcp_port())});
     EXPECT_EQ(server.wait_for_exit(5000), 0);
-    const std::string base = server.base_dir() + deep + "/";
+    const std::string base = server.reported_path(deep + "/");
     EXPECT_EQ(server.output().substr(0, 11 + base.size()), "Basepath: " + base + "\n");
     EXPECT_NE(server.output().find("\nBasepath is longer than 240 characters\n"),
               std::string::npos);
-    EXPECT_TRUE(server.listening_ports().empty());
+    if (server.native()) {
+        EXPECT_TRUE(server.listening_ports().empty());
+    }
 }
 
 TEST(BaseDirectory, WithABackslashIsRefusedAtStart) {
     ServerProcess server;
+    if (!server.native())
+        GTEST_SKIP() << "Linux only: on Windows a backslash separates names and cannot be in one";
     server.make_dir("pb\\q");
     std::filesystem::rename(server.path("pelmar"), server.path("pb\\q/pelmar"));
     std::filesystem::create_symlink("pb\\q/pelmar", server.path("pelmar"));

@@ -100,12 +100,12 @@ ListeningSockets listening_sockets() {
     return sockets;
 }
 
+} // namespace
+
 bool someone_listens_on(int port) {
     return std::ranges::any_of(listening_sockets(),
                                [&](const auto& socket) { return socket.first == port; });
 }
-
-} // namespace
 
 bool eventually(const std::function<bool()>& condition, int timeout_ms) {
     for (int waited = 0; !condition(); waited += 10) {
@@ -126,6 +126,10 @@ ServerProcess::ServerProcess() : launcher_(PELMAR_LAUNCHER), executable_(PELMAR_
         fs::copy(fs::path(PELMAR_FIXTURES) / tree, path(tree), fs::copy_options::recursive);
 }
 
+bool ServerProcess::native() {
+    return std::string_view(PELMAR_LAUNCHER).empty();
+}
+
 ServerProcess::~ServerProcess() {
     stop();
     ::close(console_fd_);
@@ -134,11 +138,24 @@ ServerProcess::~ServerProcess() {
 }
 
 std::string ServerProcess::reported_base_dir() const {
+    return reported_path("");
+}
+
+std::string ServerProcess::reported_path(std::string_view relative) const {
     if (native())
-        return base_dir_;
-    std::string windows = "Z:" + base_dir_;
+        return path(relative);
+    std::string windows = "Z:" + path(relative);
     std::replace(windows.begin(), windows.end(), '/', '\\');
     return windows;
+}
+
+void ServerProcess::move_executable(std::string_view relative) {
+    std::string dir = std::string(relative);
+    if (!dir.empty() && !dir.ends_with('/'))
+        dir += '/';
+    make_dir(dir);
+    fs::rename(path(executable_dir_ + executable_), path(dir + executable_));
+    executable_dir_ = dir;
 }
 
 void ServerProcess::write_file(std::string_view relative, std::string_view content) const {
@@ -192,7 +209,7 @@ void ServerProcess::launch(const std::vector<std::string>& args) {
     ::close(console_fd_);
     // A file rather than a pipe: nobody has to drain it while the server runs.
     console_fd_ = ::memfd_create("console", MFD_CLOEXEC);
-    std::string binary = path(executable_);
+    std::string binary = path(executable_dir_ + executable_);
     std::vector<char*> argv{binary.data()};
     if (!native())
         argv.insert(argv.begin(), launcher_.data());

@@ -17,6 +17,10 @@ bool eventually(const std::function<bool()>& condition, int timeout_ms = 5000);
 // A loopback port nobody listens on right now.
 int free_tcp_port();
 
+// Whether a TCP socket listens on the port, whoever holds it, read from the
+// kernel's table, since connecting would start a session.
+bool someone_listens_on(int port);
+
 // A private copy of the built server and the sample trees in a temporary
 // directory, run as a child process. The destructor kills it and removes the
 // directory.
@@ -31,8 +35,10 @@ class ServerProcess {
     ServerProcess();
     ~ServerProcess();
 
-    // Whether the server runs as a Linux process of its own, without a launcher.
-    bool native() const { return launcher_.empty(); }
+    // Whether the server runs as a Linux process of its own, without a
+    // launcher. The same for every server of a build, so also asked before
+    // one is made.
+    static bool native();
     // The copied executable's file name: "pelmar", or "pelmar.exe".
     const std::string& executable() const { return executable_; }
 
@@ -42,10 +48,18 @@ class ServerProcess {
     // natively, "Z:\tmp\pelmar-test-XXXXXX\" under Wine, whose drive Z: is /.
     std::string reported_base_dir() const;
     std::string path(std::string_view relative) const { return base_dir_ + std::string(relative); }
+    // A path below base_dir() as the server names it: under Wine with "Z:"
+    // before it and every "/" a "\".
+    std::string reported_path(std::string_view relative) const;
     void make_dir(std::string_view relative) const {
         std::filesystem::create_directories(path(relative));
     }
     void write_file(std::string_view relative, std::string_view content) const;
+    // Moves the copied executable into the directory `relative` below
+    // base_dir() (made if missing); later launches start it from there.
+    // Windows names the directory a program was started from, without
+    // resolving links, so a deeper base directory has to be real there.
+    void move_executable(std::string_view relative);
 
     // Runs it with "/wwwport W /ftpport F" on free ports, then extra_args,
     // and waits until it listens on both. A lost port race is retried.
@@ -90,6 +104,7 @@ class ServerProcess {
     std::string launcher_;
     std::string executable_;
     std::string base_dir_;
+    std::string executable_dir_; // below base_dir_, ending with "/", or empty
     pid_t pid_ = -1;
     std::optional<int> exit_code_;
     std::vector<std::pair<std::string, std::string>> env_;

@@ -8,6 +8,8 @@
 #include <grp.h>
 #include <malloc.h>
 #include <pthread.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -110,6 +112,15 @@ void prepare_session_threads() {
     // Sessions allocate one small buffer each; a heap of their own per
     // thread would only add resident memory.
     mallopt(M_ARENA_MAX, 1);
+}
+
+int start_session_thread(int (*session)(Socket), Socket socket) {
+    try {
+        std::thread(session, socket).detach();
+    } catch (const std::system_error&) {
+        return 1;
+    }
+    return 0;
 }
 
 bool to_local_time(int64_t seconds, std::tm& out) {

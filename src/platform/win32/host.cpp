@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <io.h>
 #include <mutex>
+#include <new>
+#include <process.h>
 #include <windows.h>
 
 #include "platform/console_mode.hpp"
@@ -40,6 +42,19 @@ void turn_quick_edit_off() {
     saved_input_mode = mode;
     SetConsoleCtrlHandler(restore_console, TRUE);
     input_mode_changed = SetConsoleMode(input, wanted) != 0;
+}
+
+// What a session thread is started with.
+struct SessionStart {
+    int (*session)(Socket);
+    Socket socket;
+};
+
+unsigned __stdcall run_session(void* argument) {
+    SessionStart start = *static_cast<SessionStart*>(argument);
+    delete static_cast<SessionStart*>(argument);
+    start.session(start.socket);
+    return 0;
 }
 
 } // namespace
@@ -82,6 +97,26 @@ int give_up_root() {
 }
 
 void prepare_session_threads() {}
+
+int start_session_thread(int (*session)(Socket), Socket socket) {
+    // Not std::thread: its threads come from winpthreads, which recycles a
+    // thread's record when detach() follows a thread that has already ended
+    // while that thread's exit still writes to it. A short session ends that
+    // soon, and the next thread could then start without its function or its
+    // argument: a connection never served, or a crash. A thread started here
+    // is never joined, so there is nothing to detach.
+    SessionStart* start = new (std::nothrow) SessionStart{session, socket};
+    if (start == nullptr) {
+        return 1;
+    }
+    uintptr_t thread = _beginthreadex(nullptr, 0, run_session, start, 0, nullptr);
+    if (thread == 0) {
+        delete start;
+        return 1;
+    }
+    CloseHandle(reinterpret_cast<HANDLE>(thread));
+    return 0;
+}
 
 bool to_local_time(int64_t seconds, std::tm& out) {
     __time64_t moment = seconds;

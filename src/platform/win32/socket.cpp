@@ -104,7 +104,14 @@ int connect_to(Socket socket, uint32_t address, uint16_t port) {
     target.sin_family = AF_INET;
     target.sin_addr.s_addr = address;
     target.sin_port = port;
-    return connect(native(socket), raw(target), sizeof target) == 0 ? 0 : 1;
+    if (connect(native(socket), raw(target), sizeof target) == 0) {
+        return 0;
+    }
+    // The connection was made and the peer reset it before the call
+    // returned (Wine reports that; a refusal is WSAECONNREFUSED). Like a
+    // blocking connect elsewhere, count it as made: the transfer then fails
+    // at its first send, instead of being reported as never connected.
+    return WSAGetLastError() == WSAECONNRESET ? 0 : 1;
 }
 
 uint32_t peer_address_of(Socket socket) {
