@@ -143,7 +143,6 @@ bool answer(FtpSession& session) {
 } // namespace
 
 int ftp_session(int socket) {
-    SessionCount count;
     SocketOwner control(socket);
     FtpSession session;
     start_session(session, control.get());

@@ -9,7 +9,6 @@
 #include "fs/path.hpp"
 #include "http/http_request.hpp"
 #include "http/http_response.hpp"
-#include "listener/listener.hpp"
 #include "net/console.hpp"
 #include "net/line_io.hpp"
 #include "net/socket_owner.hpp"
@@ -104,7 +103,6 @@ void serve_request(int socket) {
 } // namespace
 
 int http_session(int socket) {
-    SessionCount count;
     SocketOwner connection(socket);
     serve_request(connection.get());
     return 0;

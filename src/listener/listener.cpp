@@ -8,12 +8,12 @@
 #include <pthread.h>
 #include <sys/select.h>
 #include <sys/socket.h>
-#include <system_error>
 #include <thread>
 #include <unistd.h>
 
 #include "ftp/ftp_session.hpp"
 #include "http/http_session.hpp"
+#include "listener/session_threads.hpp"
 #include "net/console.hpp"
 #include "startup/privileges.hpp"
 #include "startup/settings.hpp"
@@ -23,7 +23,10 @@ ListeningPorts listening_ports;
 
 namespace {
 
-constexpr int LISTEN_BACKLOG = 10;
+// Connections that arrive while all sessions run wait in the kernel's
+// queue; a short one would drop their SYNs, and clients retry only after a
+// second or more.
+constexpr int LISTEN_BACKLOG = SOMAXCONN;
 #if defined(__SANITIZE_THREAD__)
 // The thread sanitizer keeps a large per-thread state on the thread's stack.
 constexpr size_t SESSION_STACK_SIZE = 4 * 1024 * 1024;
@@ -33,7 +36,7 @@ constexpr size_t SESSION_STACK_SIZE = 256 * 1024;
 
 struct Service {
     int socket;
-    int (*session)(int);
+    SessionFunction session;
     const char* thread_error;
 };
 
@@ -91,7 +94,10 @@ bool client_admitted(const sockaddr_in& peer) {
     return settings.allow_remote != 0 || ntohl(peer.sin_addr.s_addr) == INADDR_LOOPBACK;
 }
 
-void accept_one(const Service& service) {
+// Accepts one connection on a ready socket and hands it to a session
+// thread. True when a session took the reserved place; otherwise the place
+// is still the listener's, for the next connection.
+bool accept_one(const Service& service) {
     sockaddr_in peer{};
     socklen_t peer_length = sizeof peer;
     int connection = accept(service.socket, reinterpret_cast<sockaddr*>(&peer), &peer_length);
@@ -101,18 +107,18 @@ void accept_one(const Service& service) {
         if (errno != EINTR && errno != ECONNABORTED) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        return;
+        return false;
     }
     if (!client_admitted(peer)) {
         close(connection);
-        return;
+        return false;
     }
-    try {
-        std::thread(service.session, connection).detach();
-    } catch (const std::system_error&) {
+    if (hand_over_session(service.session, connection) != HANDED_OVER) {
         console_print(service.thread_error);
         close(connection);
+        return false;
     }
+    return true;
 }
 
 // A session needs a few kilobytes of stack. With the default 8 MiB only a
@@ -131,27 +137,38 @@ void prepare_session_threads() {
     mallopt(M_ARENA_MAX, 1);
 }
 
-[[noreturn]] void serve(const Service& www, const Service& ftp) {
+// Blocks until a connection waits on either socket, with no time-out: an
+// idle server sleeps here instead of polling. When both have one, the
+// service that did not go last goes first, so neither starves the other.
+const Service* next_ready(const Service& www, const Service& ftp, bool& www_went_last) {
     for (;;) {
         fd_set ready;
         FD_ZERO(&ready);
         FD_SET(www.socket, &ready);
         FD_SET(ftp.socket, &ready);
-        // No time-out: nothing happens between passes, so an idle server
-        // sleeps here instead of polling.
         int max_socket = www.socket > ftp.socket ? www.socket : ftp.socket;
         if (select(max_socket + 1, &ready, nullptr, nullptr, nullptr) <= 0) {
             continue;
         }
-        while (active_sessions.load() >= MAX_SESSIONS) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        bool www_ready = FD_ISSET(www.socket, &ready);
+        bool ftp_ready = FD_ISSET(ftp.socket, &ready);
+        www_went_last = www_ready && !(ftp_ready && www_went_last);
+        return www_went_last ? &www : &ftp;
+    }
+}
+
+// One connection per reserved place: the place is taken before the accept,
+// so no more than MAX_SESSIONS sessions ever run, however many connect at
+// once on both ports. While all places are taken nothing is accepted, and
+// the listener sleeps until a session ends.
+[[noreturn]] void serve(const Service& www, const Service& ftp) {
+    bool www_went_last = false;
+    bool place_reserved = false;
+    for (;;) {
+        if (!place_reserved) {
+            reserve_session_place();
         }
-        if (FD_ISSET(www.socket, &ready)) {
-            accept_one(www);
-        }
-        if (FD_ISSET(ftp.socket, &ready)) {
-            accept_one(ftp);
-        }
+        place_reserved = !accept_one(*next_ready(www, ftp, www_went_last));
     }
 }
 
