@@ -61,11 +61,21 @@ class ServerProcess {
     bool wait_for_output(std::string_view needle, int timeout_ms) const;
 
     int fd_count() const;
+    int thread_count() const;
     // Read from the kernel's tables: connecting would start a session.
     std::set<int> listening_ports() const;
+
+    // What the kernel holds for one of the server's listening ports.
+    struct PortConnections {
+        std::set<int> accepted; // the client ports of connections the server has accepted
+        int queued = 0;         // connections complete but not yet accepted
+    };
+    PortConnections connections_on(int port) const;
     double cpu_seconds() const; // user + system
 
   private:
+    std::set<std::string> owned_sockets() const; // links such as "socket:[12345]"
+
     std::string base_dir_;
     pid_t pid_ = -1;
     std::optional<int> exit_code_;

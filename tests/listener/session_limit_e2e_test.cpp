@@ -1,0 +1,209 @@
+// The session limit, the listen queue and the kept session threads, through
+// the real executable. What the server has admitted is read from the
+// kernel's tables (the connections it has accepted, and those waiting in its
+// listen queues), so every check waits for a state, never for a time.
+
+#include "server_process.hpp"
+#include "test_client.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <list>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int SCALE = 2; // sanitized builds, server and tests alike, run several times slower
+#else
+constexpr int SCALE = 1;
+#endif
+
+constexpr int IO_MS = 5000; // an upper bound for every wait, never a measurement
+constexpr int SESSIONS = 10;
+
+const std::string GREETING = "220 FTP server - pro Sorbanik\r\n";
+const std::string GOODBYE = "Bylo mi cti, nashledanou\r\n";
+const std::string REQUEST = "GET /a.txt HTTP/1.0\r\n\r\n";
+const std::string A_TXT = "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: 12\r\n"
+                          "Connection: close\r\n\r\nhello world\n";
+
+int local_port_of(const ClientSocket& client) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    ::getsockname(client.get(), reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.sin_port);
+}
+
+struct Client {
+    ClientSocket socket;
+    bool web = false;
+    int local_port = 0;
+};
+
+Client connect_client(const ServerProcess& server, bool web) {
+    Client client{ClientSocket::connect(web ? server.www_port() : server.ftp_port()), web};
+    client.local_port = local_port_of(client.socket);
+    return client;
+}
+
+// Sessions the server holds and connections waiting for one, both ports.
+struct Admission {
+    int accepted = 0;
+    int queued = 0;
+    bool operator==(const Admission&) const = default;
+};
+
+Admission admission(const ServerProcess& server) {
+    ServerProcess::PortConnections www = server.connections_on(server.www_port());
+    ServerProcess::PortConnections ftp = server.connections_on(server.ftp_port());
+    return {static_cast<int>(www.accepted.size() + ftp.accepted.size()), www.queued + ftp.queued};
+}
+
+::testing::AssertionResult admission_becomes(const ServerProcess& server, Admission expected) {
+    Admission seen;
+    if (eventually([&] { return (seen = admission(server)) == expected; }, IO_MS))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << seen.accepted << " accepted and " << seen.queued << " queued, not "
+           << expected.accepted << " and " << expected.queued;
+}
+
+bool is_accepted(const ServerProcess& server, const Client& client) {
+    int port = client.web ? server.www_port() : server.ftp_port();
+    return server.connections_on(port).accepted.count(client.local_port) > 0;
+}
+
+// Ends an admitted session the way its client would: a web request answered
+// and closed, or an FTP greeting followed by QUIT.
+bool finish_session(Client& client) {
+    if (client.web)
+        return send_all(client.socket.get(), REQUEST) &&
+               read_until_close(client.socket.get(), IO_MS) == A_TXT;
+    if (read_line(client.socket.get(), IO_MS) != GREETING)
+        return false;
+    send_all(client.socket.get(), "QUIT\r\n");
+    return read_until_close(client.socket.get(), IO_MS) == GOODBYE;
+}
+
+std::vector<Client> held_ftp_sessions(const ServerProcess& server, int count) {
+    std::vector<Client> held;
+    for (int i = 0; i < count; ++i) {
+        held.push_back(connect_client(server, false));
+        EXPECT_EQ(read_line(held.back().socket.get(), IO_MS), GREETING) << "session " << i;
+    }
+    return held;
+}
+
+void expect_idle_again(const ServerProcess& server, int idle_fds, int idle_threads) {
+    EXPECT_TRUE(eventually([&] { return server.fd_count() == idle_fds; }, IO_MS))
+        << server.fd_count() << " descriptors, " << idle_fds << " when idle";
+    // Ten sessions ran at once: ten threads were started, and all are kept.
+    EXPECT_EQ(server.thread_count(), idle_threads + SESSIONS);
+}
+
+TEST(SessionLimit, ABurstOverBothPortsIsAdmittedTenAtATime) {
+    ServerProcess server;
+    ASSERT_TRUE(server.start()) << server.output();
+    const int idle_fds = server.fd_count(), idle_threads = server.thread_count();
+    std::list<Client> clients;
+    for (int i = 0; i < 30; ++i) {
+        clients.push_back(connect_client(server, i % 2 == 0));
+        ASSERT_TRUE(clients.back().socket.valid()) << "client " << i;
+    }
+    ASSERT_TRUE(admission_becomes(server, {SESSIONS, 30 - SESSIONS}));
+    // Each session that ends lets exactly one waiting connection in.
+    while (!clients.empty()) {
+        auto admitted = std::find_if(clients.begin(), clients.end(),
+                                     [&](const Client& c) { return is_accepted(server, c); });
+        ASSERT_NE(admitted, clients.end()) << clients.size() << " clients left";
+        ASSERT_TRUE(finish_session(*admitted)) << (admitted->web ? "web" : "FTP");
+        clients.erase(admitted);
+        const int left = static_cast<int>(clients.size());
+        ASSERT_TRUE(
+            admission_becomes(server, {std::min(left, SESSIONS), left - std::min(left, SESSIONS)}))
+            << left << " clients left";
+    }
+    expect_idle_again(server, idle_fds, idle_threads);
+}
+
+TEST(SessionLimit, AWebClientPastTenHeldSessionsIsServedOnceOneCloses) {
+    ServerProcess server;
+    ASSERT_TRUE(server.start()) << server.output();
+    std::vector<Client> held = held_ftp_sessions(server, SESSIONS);
+    ASSERT_FALSE(HasFailure()) << server.output();
+    Client eleventh = connect_client(server, true);
+    ASSERT_TRUE(send_all(eleventh.socket.get(), REQUEST));
+    // It waits in the queue, request and all, while the ten are held.
+    ASSERT_TRUE(admission_becomes(server, {SESSIONS, 1}));
+    held.front().socket.close();
+    EXPECT_EQ(read_until_close(eleventh.socket.get(), IO_MS), A_TXT);
+}
+
+TEST(Backlog, TwoHundredConnectsAtOnceAreAllQueuedAndAllServed) {
+    ServerProcess server;
+    ASSERT_TRUE(server.start()) << server.output();
+    const int idle_fds = server.fd_count(), idle_threads = server.thread_count();
+    std::vector<Client> held = held_ftp_sessions(server, SESSIONS);
+    ASSERT_FALSE(HasFailure()) << server.output();
+    // Each sends all it has to say at once, so that the server finishes
+    // every session without waiting for the client.
+    std::vector<Client> waiting;
+    for (int i = 0; i < 200 - SESSIONS; ++i) {
+        waiting.push_back(connect_client(server, i % 2 == 0));
+        ASSERT_TRUE(waiting.back().socket.valid()) << "client " << i << " was not let in";
+        send_all(waiting.back().socket.get(), waiting.back().web ? REQUEST : "QUIT\r\n");
+    }
+    // None was dropped: every one completed its connection into the queue.
+    ASSERT_TRUE(admission_becomes(server, {SESSIONS, 200 - SESSIONS}));
+    held.clear();
+    int wrong = 0;
+    for (size_t i = 0; i < waiting.size() && wrong == 0; ++i)
+        wrong += read_until_close(waiting[i].socket.get(), IO_MS * SCALE) !=
+                 (waiting[i].web ? A_TXT : GREETING + GOODBYE);
+    EXPECT_EQ(wrong, 0) << "of " << waiting.size() << " clients";
+    expect_idle_again(server, idle_fds, idle_threads);
+}
+
+TEST(SessionThreads, NeverMoreThanTenAndAllKeptAfterALoad) {
+    ServerProcess server;
+    ASSERT_TRUE(server.start()) << server.output();
+    const int idle_fds = server.fd_count(), idle_threads = server.thread_count();
+    std::atomic<bool> loading{true};
+    std::atomic<int> most_threads{idle_threads}, wrong{0};
+    std::thread watcher([&] {
+        for (int i = 0; i < 30000 && loading; ++i) {
+            most_threads = std::max(most_threads.load(), server.thread_count());
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    std::vector<std::thread> clients;
+    for (int t = 0; t < 16; ++t)
+        clients.emplace_back([&, t] {
+            for (int i = 0; i < 60 / SCALE && wrong == 0; ++i) {
+                Client client = connect_client(server, (i + t) % 2 == 0);
+                wrong += !finish_session(client);
+            }
+        });
+    for (std::thread& client : clients)
+        client.join();
+    loading = false;
+    watcher.join();
+    EXPECT_EQ(wrong, 0);
+    EXPECT_LE(most_threads, idle_threads + SESSIONS);
+    EXPECT_TRUE(eventually([&] { return server.fd_count() == idle_fds; }, IO_MS))
+        << server.fd_count() << " descriptors, " << idle_fds << " when idle";
+    EXPECT_LE(server.thread_count(), idle_threads + SESSIONS);
+    EXPECT_TRUE(server.running());
+}
+
+} // namespace
