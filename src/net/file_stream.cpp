@@ -4,6 +4,7 @@
 #include <sys/sendfile.h>
 
 #include "net/line_io.hpp"
+#include "net/socket_tuning.hpp"
 
 namespace {
 
@@ -40,6 +41,9 @@ int copy_through_buffer(int socket, FileReader& file, int64_t left) {
 int send_file_contents(int socket, FileReader& file, int64_t length) {
     // The kernel copies from the file to the socket directly; no buffer of
     // ours holds the bytes. Files it cannot do that for go the long way.
+    if (file.size() > UNSENT_BYTES_LIMIT) {
+        limit_unsent_bytes(socket);
+    }
     int64_t left = length;
     for (bool first = true; left != 0; first = false) {
         size_t chunk = static_cast<size_t>(next_step(left, SENDFILE_CHUNK));
