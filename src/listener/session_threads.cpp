@@ -38,16 +38,22 @@ class Waiting {
     int count_ = 0;
 };
 
-// All three only under pool_lock. Every thread waiting for a connection is
-// either counted in idle_threads or has one waiting for it in `waiting`.
+// `waiting` and idle_threads only under pool_lock. Every thread waiting for
+// a connection is either counted in idle_threads or has one waiting for it
+// in `waiting`. Sessions lower active_sessions under pool_lock too, so that
+// a listener that found no place free and waits for place_freed cannot miss
+// the end of a session.
 std::mutex pool_lock;
 std::condition_variable connection_arrived;
+std::condition_variable place_freed;
 Waiting waiting;
 int idle_threads = 0;
 
+// A signal with nobody waiting costs no system call, so the listener is
+// woken only when it waits for a place.
 void give_place_back() {
     active_sessions.fetch_sub(1);
-    active_sessions.notify_one();
+    place_freed.notify_one();
 }
 
 Connection wait_for_next_connection() {
@@ -95,10 +101,9 @@ bool give_to_idle_thread(Connection connection) {
 
 void reserve_session_place() {
     // Only the listener raises the count, so a place seen free stays free.
-    int running = active_sessions.load();
-    while (running >= MAX_SESSIONS) {
-        active_sessions.wait(running);
-        running = active_sessions.load();
+    if (active_sessions.load() >= MAX_SESSIONS) {
+        std::unique_lock<std::mutex> lock(pool_lock);
+        place_freed.wait(lock, [] { return active_sessions.load() < MAX_SESSIONS; });
     }
     active_sessions.fetch_add(1);
 }
