@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
+#include <fcntl.h>
 #include <malloc.h>
 #include <netinet/in.h>
 #include <pthread.h>
@@ -39,6 +40,10 @@ struct Service {
     SessionFunction session;
     const char* thread_error;
 };
+
+// Set before the first session thread starts, and only read afterwards.
+Service www_service;
+Service ftp_service;
 
 int bind_any(int socket, int32_t port) {
     // Lets a restarted server bind while the connections it closed before
@@ -80,6 +85,11 @@ int set_up(int www_socket, int ftp_socket) {
         console_print("FTP: Failed to pasivate the socket\n");
         return 1;
     }
+    // Accepts never wait: a session thread may take a waiting connection
+    // before the listener does. Linux does not pass the flag on to the
+    // accepted connections, which stay blocking.
+    (void)fcntl(www_socket, F_SETFL, O_NONBLOCK);
+    (void)fcntl(ftp_socket, F_SETFL, O_NONBLOCK);
     listening_ports.www = bound_port(www_socket);
     listening_ports.ftp = bound_port(ftp_socket);
     // Both ports are bound: root, if we had it, is needed no longer.
@@ -94,23 +104,44 @@ bool client_admitted(const sockaddr_in& peer) {
     return settings.allow_remote != 0 || ntohl(peer.sin_addr.s_addr) == INADDR_LOOPBACK;
 }
 
+// A connection waiting on the socket, from a client that may be served, or
+// -1 when none waits. Never blocks: the listening sockets are non-blocking,
+// so a connection another thread took first, or one the client reset in
+// the meantime, leaves nothing to wait for.
+int accept_admitted(const Service& service) {
+    // Bounded, so that a flood of foreign clients cannot hold a thread here.
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        sockaddr_in peer{};
+        socklen_t peer_length = sizeof peer;
+        int connection = accept(service.socket, reinterpret_cast<sockaddr*>(&peer), &peer_length);
+        if (connection < 0) {
+            return -1;
+        }
+        if (client_admitted(peer)) {
+            return connection;
+        }
+        close(connection);
+    }
+    errno = EAGAIN;
+    return -1;
+}
+
+// Out of descriptors or memory: gives the sessions time to release some
+// instead of spinning on a socket that stays readable. Nothing left to
+// accept, or a connection gone before its accept, needs no pause.
+void pause_after_failed_accept() {
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
 // Accepts one connection on a ready socket and hands it to a session
 // thread. True when a session took the reserved place; otherwise the place
 // is still the listener's, for the next connection.
 bool accept_one(const Service& service) {
-    sockaddr_in peer{};
-    socklen_t peer_length = sizeof peer;
-    int connection = accept(service.socket, reinterpret_cast<sockaddr*>(&peer), &peer_length);
+    int connection = accept_admitted(service);
     if (connection < 0) {
-        // Out of descriptors or memory: give the sessions time to release
-        // some instead of spinning on a socket that stays readable.
-        if (errno != EINTR && errno != ECONNABORTED) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
-    }
-    if (!client_admitted(peer)) {
-        close(connection);
+        pause_after_failed_accept();
         return false;
     }
     if (hand_over_session(service.session, connection) != HANDED_OVER) {
@@ -174,6 +205,27 @@ const Service* next_ready(const Service& www, const Service& ftp, bool& www_went
 
 } // namespace
 
+bool accept_waiting_connection(SessionFunction& session, int& socket) {
+    // With a place free the listener takes new connections itself.
+    if (active_sessions.load() < MAX_SESSIONS) {
+        return false;
+    }
+    // Each thread alternates between the ports, so neither starves.
+    thread_local bool www_first = false;
+    www_first = !www_first;
+    const Service* order[] = {www_first ? &www_service : &ftp_service,
+                              www_first ? &ftp_service : &www_service};
+    for (const Service* service : order) {
+        int connection = accept_admitted(*service);
+        if (connection >= 0) {
+            session = service->session;
+            socket = connection;
+            return true;
+        }
+    }
+    return false;
+}
+
 bool is_own_listening_port(uint16_t port) {
     return port != 0 && (port == listening_ports.www || port == listening_ports.ftp);
 }
@@ -185,6 +237,7 @@ void run_listener() {
     if (set_up(www_socket, ftp_socket) != 0) {
         return;
     }
-    serve(Service{www_socket, http_session, "Error starting the WWW servicing thread\n"},
-          Service{ftp_socket, ftp_session, "Error starting the FTP servicing thread\n"});
+    www_service = Service{www_socket, http_session, "Error starting the WWW servicing thread\n"};
+    ftp_service = Service{ftp_socket, ftp_session, "Error starting the FTP servicing thread\n"};
+    serve(www_service, ftp_service);
 }

@@ -21,6 +21,12 @@ extern ListeningPorts listening_ports;
 // True when `port` (host order) is one this server listens on.
 bool is_own_listening_port(uint16_t port);
 
+// For a session thread that has ended its session while every place is
+// taken: it keeps its place and takes a connection already waiting on
+// either port, without blocking. False when none waits (or a place is free,
+// and the listener takes the next connection).
+bool accept_waiting_connection(int (*&session)(int), int& socket);
+
 // Binds both ports, gives up root when started through sudo, and serves for
 // ever; returns only when set-up fails.
 void run_listener();
