@@ -190,8 +190,9 @@ const Service* next_ready(const Service& www, const Service& ftp, bool& www_went
 
 // One connection per reserved place: the place is taken before the accept,
 // so no more than MAX_SESSIONS sessions ever run, however many connect at
-// once on both ports. While all places are taken nothing is accepted, and
-// the listener sleeps until a session ends.
+// once on both ports. While all places are taken the listener sleeps until
+// a session ends; a session that ends while connections wait passes its
+// place straight on to the next of them (accept_waiting_connection).
 [[noreturn]] void serve(const Service& www, const Service& ftp) {
     bool www_went_last = false;
     bool place_reserved = false;

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "listener/session_threads.hpp"
+
 constexpr int MAX_SESSIONS = 10;
 
 // Sessions running, plus the place the listener has reserved for the
@@ -25,7 +27,7 @@ bool is_own_listening_port(uint16_t port);
 // taken: it keeps its place and takes a connection already waiting on
 // either port, without blocking. False when none waits (or a place is free,
 // and the listener takes the next connection).
-bool accept_waiting_connection(int (*&session)(int), int& socket);
+bool accept_waiting_connection(SessionFunction& session, int& socket);
 
 // Binds both ports, gives up root when started through sudo, and serves for
 // ever; returns only when set-up fails.

@@ -7,7 +7,9 @@
 //
 // The listener reserves a place in active_sessions before it accepts (see
 // reserve_session_place), so at most MAX_SESSIONS connections are ever
-// handed over at once, and so never more threads than that are started.
+// handed over at once, and so never more threads than that are started. A
+// thread that ends its session while every place is taken keeps its place
+// and accepts the next waiting connection itself (accept_waiting_connection).
 
 using SessionFunction = int (*)(int socket);
 
