@@ -157,6 +157,22 @@ TEST(SessionLimit, AWebClientPastTenHeldSessionsIsServedOnceOneCloses) {
     EXPECT_EQ(read_until_close(eleventh.socket.get(), IO_MS), A_TXT);
 }
 
+TEST(SessionLimit, AForeignClientWaitingForAPlaceIsClosedWhenItsTurnComes) {
+    ServerProcess server;
+    ASSERT_TRUE(server.start()) << server.output();
+    std::vector<Client> held = held_ftp_sessions(server, SESSIONS);
+    ASSERT_FALSE(HasFailure()) << server.output();
+    ClientSocket foreign = ClientSocket::connect(server.ftp_port(), "127.0.0.2");
+    Client local = connect_client(server, true);
+    ASSERT_TRUE(send_all(local.socket.get(), REQUEST));
+    ASSERT_TRUE(admission_becomes(server, {SESSIONS, 2}));
+    // The place of the session that ends goes to the local client only.
+    held.front().socket.close();
+    EXPECT_TRUE(peer_closed_without_bytes(foreign.get(), IO_MS));
+    EXPECT_EQ(read_until_close(local.socket.get(), IO_MS), A_TXT);
+    EXPECT_TRUE(admission_becomes(server, {SESSIONS - 1, 0}));
+}
+
 TEST(Backlog, TwoHundredConnectsAtOnceAreAllQueuedAndAllServed) {
     ServerProcess server;
     ASSERT_TRUE(server.start()) << server.output();
