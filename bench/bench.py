@@ -115,24 +115,28 @@ def make_tree(root):
     return web, ftp
 
 
-def start_servers(work, pelmar_binary, log_to=None):
+def start_pelmar(work, name, binary, log_to=None):
     web, ftp = os.path.join(work, "www"), os.path.join(work, "ftp")
-    servers = []
-
     # Pelmar serves the trees beside its executable.
-    base = os.path.join(work, "pelmar")
+    base = os.path.join(work, name)
     if not os.path.exists(base):
         os.makedirs(base)
-        shutil.copy2(pelmar_binary, os.path.join(base, "pelmar"))
+        shutil.copy2(binary, os.path.join(base, "pelmar"))
         os.symlink(web, os.path.join(base, "wwwroot"))
         os.symlink(ftp, os.path.join(base, "ftproot"))
     www_port, ftp_port = free_port(), free_port()
     out = open(log_to, "wb") if log_to else subprocess.DEVNULL
-    pelmar = Server("pelmar", "both", [os.path.join(base, "pelmar"), "/wwwport", str(www_port),
-                                       "/ftpport", str(ftp_port)], www_port, stdout=out,
+    pelmar = Server(name, "both", [os.path.join(base, "pelmar"), "/wwwport", str(www_port),
+                                   "/ftpport", str(ftp_port)], www_port, stdout=out,
                     paths={"dir": "/dir"})
     pelmar.ftp_port = ftp_port
-    servers.append(pelmar)
+    return pelmar
+
+
+def start_servers(work, pelmar_binary, log_to=None, baseline_binary=None):
+    servers = [start_pelmar(work, "pelmar", pelmar_binary, log_to)]
+    if baseline_binary:
+        servers.append(start_pelmar(work, "baseline", baseline_binary))
     return servers
 
 
@@ -274,8 +278,10 @@ def ab_with_latency(port, path, concurrency, seconds):
 
 def wrk(port, path, threads, connections, seconds):
     # Each request on its own connection, as Pelmar (HTTP/1.0) serves them.
+    # wrk takes whole seconds only.
+    duration = max(1, round(seconds))
     out = subprocess.run(["wrk", "-t", str(threads), "-c", str(connections), "-d",
-                          f"{seconds}s", "-H", "Connection: close",
+                          f"{duration}s", "-H", "Connection: close",
                           f"http://127.0.0.1:{port}{path}"],
                          capture_output=True, text=True).stdout
     rate = re.search(r"Requests/sec:\s+([\d.]+)", out)
@@ -301,7 +307,7 @@ def measure(metrics, servers, rounds, seconds, gen):
                 if server.kind not in kinds and server.kind != "both":
                     continue
                 if name in ("large file MB/s", "directory page req/s") and \
-                        server.name not in ("pelmar", "nginx", "lighttpd"):
+                        server.name not in ("pelmar", "baseline", "nginx", "lighttpd"):
                     continue
                 value = run(server, seconds, gen)
                 # A run may also report figures of its own, named after the
@@ -354,7 +360,9 @@ def median(values):
 
 
 def print_table(results, extra_rows):
-    names = ["pelmar", "nginx", "lighttpd", "busybox", "python", "vsftpd", "pyftpdlib"]
+    names = ["pelmar", "baseline", "nginx", "lighttpd", "busybox", "python", "vsftpd",
+             "pyftpdlib"]
+    names = [n for n in names if n != "baseline" or any(n in row for _, row in results.items())]
     header = f"{'metric':38}" + "".join(f"{n:>11}" for n in names) + f"{'vs best':>9}"
     print(header)
     print("-" * len(header))
@@ -368,7 +376,7 @@ def print_table(results, extra_rows):
         ours = by_server.get("pelmar")
         ours = median(ours) if isinstance(ours, list) else ours
         peers = [median(v) if isinstance(v, list) else v
-                 for k, v in by_server.items() if k != "pelmar"]
+                 for k, v in by_server.items() if k not in ("pelmar", "baseline")]
         peers = [p for p in peers if p is not None]
         lower_is_better = ("CPU" in metric or "RSS" in metric or metric.startswith("ms ") or
                            " ms" in metric)
@@ -386,6 +394,9 @@ def main():
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--seconds", type=float, default=3)
     parser.add_argument("--only-pelmar", action="store_true")
+    # Another build of Pelmar (an earlier commit's, say), measured in the same
+    # interleaved rounds and shown in its own column, outside the ratio.
+    parser.add_argument("--baseline")
     args = parser.parse_args()
 
     work = tempfile.mkdtemp(prefix="pelmar-bench-")
@@ -393,7 +404,7 @@ def main():
     servers = []
     try:
         make_tree(work)
-        servers = start_servers(work, args.pelmar)
+        servers = start_servers(work, args.pelmar, baseline_binary=args.baseline)
         if not args.only_pelmar:
             servers += start_peers(work)
         print(f"servers: {', '.join(s.name for s in servers)}; {args.rounds} rounds of "
