@@ -115,24 +115,28 @@ def make_tree(root):
     return web, ftp
 
 
-def start_servers(work, pelmar_binary, log_to=None):
+def start_pelmar(work, name, binary, log_to=None):
     web, ftp = os.path.join(work, "www"), os.path.join(work, "ftp")
-    servers = []
-
     # Pelmar serves the trees beside its executable.
-    base = os.path.join(work, "pelmar")
+    base = os.path.join(work, name)
     if not os.path.exists(base):
         os.makedirs(base)
-        shutil.copy2(pelmar_binary, os.path.join(base, "pelmar"))
+        shutil.copy2(binary, os.path.join(base, "pelmar"))
         os.symlink(web, os.path.join(base, "wwwroot"))
         os.symlink(ftp, os.path.join(base, "ftproot"))
     www_port, ftp_port = free_port(), free_port()
     out = open(log_to, "wb") if log_to else subprocess.DEVNULL
-    pelmar = Server("pelmar", "both", [os.path.join(base, "pelmar"), "/wwwport", str(www_port),
-                                       "/ftpport", str(ftp_port)], www_port, stdout=out,
+    pelmar = Server(name, "both", [os.path.join(base, "pelmar"), "/wwwport", str(www_port),
+                                   "/ftpport", str(ftp_port)], www_port, stdout=out,
                     paths={"dir": "/dir"})
     pelmar.ftp_port = ftp_port
-    servers.append(pelmar)
+    return pelmar
+
+
+def start_servers(work, pelmar_binary, log_to=None, baseline_binary=None):
+    servers = [start_pelmar(work, "pelmar", pelmar_binary, log_to)]
+    if baseline_binary:
+        servers.append(start_pelmar(work, "baseline", baseline_binary))
     return servers
 
 
@@ -227,13 +231,61 @@ secure_chroot_dir=/var/run/vsftpd/empty
     return peers
 
 
-def ab(port, path, concurrency, seconds):
-    out = subprocess.run(["ab", "-q", "-t", str(seconds), "-n", "10000000", "-c",
-                          str(concurrency), f"http://127.0.0.1:{port}{path}"],
-                         capture_output=True, text=True).stdout
+def run_ab(port, path, concurrency, seconds):
+    """One ab run: (requests/s, completed requests, {percent: ms}), or None."""
+    with tempfile.NamedTemporaryFile(suffix=".csv") as percentiles:
+        out = subprocess.run(["ab", "-q", "-t", str(seconds), "-n", "10000000", "-c",
+                              str(concurrency), "-e", percentiles.name,
+                              f"http://127.0.0.1:{port}{path}"],
+                             capture_output=True, text=True).stdout
+        served_within = {}
+        for row in open(percentiles.name).read().splitlines()[1:]:
+            percent, ms = row.split(",")
+            served_within[int(float(percent))] = float(ms)
     rate = re.search(r"Requests per second:\s+([\d.]+)", out)
+    complete = re.search(r"Complete requests:\s+(\d+)", out)
     failed = re.search(r"Failed requests:\s+(\d+)", out)
-    if not rate or (failed and int(failed.group(1)) > 0) or "Non-2xx" in out:
+    if not rate or not complete or (failed and int(failed.group(1)) > 0) or "Non-2xx" in out:
+        return None
+    return float(rate.group(1)), int(complete.group(1)), served_within
+
+
+def ab(port, path, concurrency, seconds):
+    result = run_ab(port, path, concurrency, seconds)
+    return result[0] if result else None
+
+
+def ab_with_cpu(server, path, concurrency, seconds):
+    """Requests/s, and the server's CPU time per request in microseconds."""
+    before = cpu_seconds(server.process.pid)
+    result = run_ab(server.port, path, concurrency, seconds)
+    used = cpu_seconds(server.process.pid) - before
+    if not result:
+        return None
+    rate, complete, _ = result
+    return {"": rate, "server CPU us per small GET, c=8": used / complete * 1e6}
+
+
+def ab_with_latency(port, path, concurrency, seconds):
+    """Requests/s with the median and 99th percentile time of a request."""
+    result = run_ab(port, path, concurrency, seconds)
+    if not result:
+        return None
+    rate, _, served_within = result
+    return {"": rate, f"p50 ms, c={concurrency}": served_within.get(50),
+            f"p99 ms, c={concurrency}": served_within.get(99)}
+
+
+def wrk(port, path, threads, connections, seconds):
+    # Each request on its own connection, as Pelmar (HTTP/1.0) serves them.
+    # wrk takes whole seconds only.
+    duration = max(1, round(seconds))
+    out = subprocess.run(["wrk", "-t", str(threads), "-c", str(connections), "-d",
+                          f"{duration}s", "-H", "Connection: close",
+                          f"http://127.0.0.1:{port}{path}"],
+                         capture_output=True, text=True).stdout
+    rate = re.search(r"Requests/sec:\s+([\d.]+)", out)
+    if not rate or "Non-2xx" in out or "Socket errors" in out:
         return None
     return float(rate.group(1))
 
@@ -255,10 +307,15 @@ def measure(metrics, servers, rounds, seconds, gen):
                 if server.kind not in kinds and server.kind != "both":
                     continue
                 if name in ("large file MB/s", "directory page req/s") and \
-                        server.name not in ("pelmar", "nginx", "lighttpd"):
+                        server.name not in ("pelmar", "baseline", "nginx", "lighttpd"):
                     continue
                 value = run(server, seconds, gen)
-                results.setdefault(name, {}).setdefault(server.name, []).append(value)
+                # A run may also report figures of its own, named after the
+                # metric ("" is the metric itself).
+                figures = value if isinstance(value, dict) else {"": value}
+                for suffix, figure in figures.items():
+                    row = suffix or name
+                    results.setdefault(row, {}).setdefault(server.name, []).append(figure)
     return results
 
 
@@ -270,7 +327,11 @@ METRICS = [
     ("small file req/s, c=1", ("http",),
      lambda s, t, g: ab(s.port, "/small.html", 1, t)),
     ("small file req/s, c=8", ("http",),
-     lambda s, t, g: ab(s.port, "/small.html", 8, t)),
+     lambda s, t, g: ab_with_cpu(s, "/small.html", 8, t)),
+    ("small file req/s, wrk -t2 -c8", ("http",),
+     lambda s, t, g: wrk(s.port, "/small.html", 2, 8, t)),
+    ("small file req/s, c=32", ("http",),
+     lambda s, t, g: ab_with_latency(s.port, "/small.html", 32, t)),
     ("large file MB/s", ("http",),
      lambda s, t, g: loadgen(g, "http", s.port, "/big.bin", 1, t, 1)),
     ("directory page req/s", ("http",),
@@ -299,7 +360,9 @@ def median(values):
 
 
 def print_table(results, extra_rows):
-    names = ["pelmar", "nginx", "lighttpd", "busybox", "python", "vsftpd", "pyftpdlib"]
+    names = ["pelmar", "baseline", "nginx", "lighttpd", "busybox", "python", "vsftpd",
+             "pyftpdlib"]
+    names = [n for n in names if n != "baseline" or any(n in row for _, row in results.items())]
     header = f"{'metric':38}" + "".join(f"{n:>11}" for n in names) + f"{'vs best':>9}"
     print(header)
     print("-" * len(header))
@@ -308,14 +371,15 @@ def print_table(results, extra_rows):
         for n in names:
             v = median(by_server.get(n, [])) if isinstance(by_server.get(n), list) \
                 else by_server.get(n)
-            digits = 2 if metric.startswith("ms ") else 1
+            digits = 2 if metric.startswith("ms ") or " ms" in metric else 1
             row += f"{v:>11.{digits}f}" if v is not None else f"{'-':>11}"
         ours = by_server.get("pelmar")
         ours = median(ours) if isinstance(ours, list) else ours
         peers = [median(v) if isinstance(v, list) else v
-                 for k, v in by_server.items() if k != "pelmar"]
+                 for k, v in by_server.items() if k not in ("pelmar", "baseline")]
         peers = [p for p in peers if p is not None]
-        lower_is_better = "CPU" in metric or "RSS" in metric or metric.startswith("ms ")
+        lower_is_better = ("CPU" in metric or "RSS" in metric or metric.startswith("ms ") or
+                           " ms" in metric)
         if ours is not None and peers:
             best = min(peers) if lower_is_better else max(peers)
             ratio = (ours / best) if best else (0.0 if ours == 0 else float("inf"))
@@ -330,6 +394,9 @@ def main():
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--seconds", type=float, default=3)
     parser.add_argument("--only-pelmar", action="store_true")
+    # Another build of Pelmar (an earlier commit's, say), measured in the same
+    # interleaved rounds and shown in its own column, outside the ratio.
+    parser.add_argument("--baseline")
     args = parser.parse_args()
 
     work = tempfile.mkdtemp(prefix="pelmar-bench-")
@@ -337,7 +404,7 @@ def main():
     servers = []
     try:
         make_tree(work)
-        servers = start_servers(work, args.pelmar)
+        servers = start_servers(work, args.pelmar, baseline_binary=args.baseline)
         if not args.only_pelmar:
             servers += start_peers(work)
         print(f"servers: {', '.join(s.name for s in servers)}; {args.rounds} rounds of "
@@ -356,8 +423,9 @@ def main():
         for s in servers:
             s.stop()
         servers = start_servers(work, args.pelmar, log_to=os.path.join(work, "pelmar.log"))
-        logged = measure(METRICS[1:2] + METRICS[5:6], servers, args.rounds, args.seconds,
-                         args.loadgen)
+        logged_metrics = [m for m in METRICS
+                          if m[0] in ("small file req/s, c=8", "FTP LIST 1000 entries/s")]
+        logged = measure(logged_metrics, servers, args.rounds, args.seconds, args.loadgen)
         for metric, by_server in logged.items():
             extra.append((metric + " (log to file)", {"pelmar": median(by_server["pelmar"])}))
         print_table(results, extra)

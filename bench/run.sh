@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Benchmarks Pelmar against nginx, lighttpd, busybox httpd, python's
 # http.server, vsftpd and pyftpdlib on loopback, and prints a table.
-#   bench/run.sh [--rounds N] [--seconds S] [--only-pelmar]
+#   bench/run.sh [--rounds N] [--seconds S] [--only-pelmar] [--baseline OTHER_PELMAR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -131,7 +131,6 @@ bool answer(FtpSession& session) {
 } // namespace
 
 int ftp_session(Socket socket) {
-    SessionCount count;
     SocketOwner control(socket);
     FtpSession session;
     start_session(session, control.get());

@@ -9,7 +9,6 @@
 #include "http/content_type.hpp"
 #include "http/http_request.hpp"
 #include "http/http_response.hpp"
-#include "listener/listener.hpp"
 #include "net/console.hpp"
 #include "net/line_io.hpp"
 #include "net/socket_owner.hpp"
@@ -116,7 +115,6 @@ void serve_request(Socket socket) {
 } // namespace
 
 int http_session(Socket socket) {
-    SessionCount count;
     SocketOwner connection(socket);
     serve_request(connection.get());
     return 0;

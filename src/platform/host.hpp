@@ -7,8 +7,6 @@
 #include <cstdint>
 #include <ctime>
 
-#include "platform/socket.hpp"
-
 #if defined(_WIN32)
 // Names compare without regard to ASCII letter case, "c:" starts a full
 // path on another drive, and a path may be 32767 UTF-16 units long, each
@@ -43,9 +41,9 @@ int give_up_root();
 // Whatever the host needs before session threads are started.
 void prepare_session_threads();
 
-// Runs `session(socket)` on a thread of its own that nobody waits for.
+// Runs `body(argument)` on a thread of its own that nobody waits for.
 // Returns 0, or 1 when no thread could be started.
-int start_session_thread(int (*session)(Socket), Socket socket);
+int start_detached_thread(void (*body)(void*), void* argument);
 
 // Breaks seconds since 1970 down into local time; false when the host
 // cannot.

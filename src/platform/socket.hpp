@@ -28,6 +28,10 @@ void close_socket(Socket socket);
 int bind_listening_socket(Socket socket, uint16_t port);
 // Listens with the longest queue the host allows. Returns 0 or 1.
 int listen_for_bursts(Socket socket);
+// Makes accepting on a listening socket never wait: with nothing left to
+// accept, accept_connection fails at once. Accepted connections still
+// block.
+void accept_without_waiting(Socket listening);
 // The port a bound socket has, in host order, or 0.
 uint16_t bound_port(Socket socket);
 
@@ -37,10 +41,11 @@ int wait_for_connection(Socket first, Socket second, bool& first_ready, bool& se
 
 enum AcceptResult {
     ACCEPTED = 0,
-    ACCEPT_FAILED = 1,   // this one attempt failed; try again at once
+    ACCEPT_FAILED = 1,   // nothing to accept, or this one attempt failed
     ACCEPT_EXHAUSTED = 2 // the host is out of descriptors or memory: back off
 };
-// Accepts one connection and tells the peer's IPv4 address.
+// Accepts one connection, blocking whatever the listening socket is, and
+// tells the peer's IPv4 address.
 int accept_connection(Socket listening, Socket& connection, uint32_t& peer_address);
 
 // Connects to `address`:`port` (both network order). Returns 0 or 1.

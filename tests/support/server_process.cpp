@@ -299,15 +299,69 @@ std::set<int> ServerProcess::listening_ports() const {
         ADD_FAILURE() << "listening_ports() reads the native server's sockets";
         return {};
     }
-    std::set<std::string> owned; // links such as "socket:[12345]"
-    std::error_code error;
-    for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid_) + "/fd", error))
-        owned.insert(fs::read_symlink(fd.path(), error).string());
+    std::set<std::string> owned = owned_sockets();
     std::set<int> ports;
     for (auto [port, inode] : listening_sockets())
         if (owned.count("socket:[" + std::to_string(inode) + "]"))
             ports.insert(port);
     return ports;
+}
+
+int ServerProcess::thread_count() const {
+    if (!native()) {
+        ADD_FAILURE() << "thread_count() reads the native server's threads";
+        return -1;
+    }
+    std::error_code error;
+    fs::directory_iterator tasks("/proc/" + std::to_string(pid_) + "/task", error);
+    return error ? -1 : static_cast<int>(std::distance(tasks, fs::directory_iterator()));
+}
+
+std::set<std::string> ServerProcess::owned_sockets() const {
+    std::set<std::string> owned;
+    std::error_code error;
+    for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid_) + "/fd", error))
+        owned.insert(fs::read_symlink(fd.path(), error).string());
+    return owned;
+}
+
+namespace {
+
+// One row of /proc/net/tcp (the server binds IPv4 only).
+struct TcpRow {
+    unsigned local_port = 0, remote_port = 0, state = 0, receive_queue = 0;
+    unsigned long inode = 0;
+};
+
+std::vector<TcpRow> tcp_rows_of(const std::set<std::string>& owned) {
+    std::vector<TcpRow> rows;
+    std::ifstream table("/proc/net/tcp");
+    for (std::string line; std::getline(table, line);) {
+        TcpRow row;
+        // For a listening socket the receive queue is its queue of
+        // connections not yet accepted.
+        if (std::sscanf(line.c_str(), " %*u: %*x:%x %*x:%x %x %*x:%x %*x:%*x %*x %*u %*u %lu",
+                        &row.local_port, &row.remote_port, &row.state, &row.receive_queue,
+                        &row.inode) == 5 &&
+            owned.count("socket:[" + std::to_string(row.inode) + "]"))
+            rows.push_back(row);
+    }
+    return rows;
+}
+
+} // namespace
+
+ServerProcess::PortConnections ServerProcess::connections_on(int port) const {
+    PortConnections connections;
+    for (const TcpRow& row : tcp_rows_of(owned_sockets())) {
+        if (static_cast<int>(row.local_port) != port)
+            continue;
+        if (row.state == TCP_LISTEN)
+            connections.queued = static_cast<int>(row.receive_queue);
+        else
+            connections.accepted.insert(static_cast<int>(row.remote_port));
+    }
+    return connections;
 }
 
 double ServerProcess::cpu_seconds() const {

@@ -96,11 +96,22 @@ class ServerProcess {
     // connecting would start a session.
     int fd_count() const;
     std::set<int> listening_ports() const;
+    int thread_count() const;
+
+    // Native server only: what the kernel holds for one of its listening
+    // ports.
+    struct PortConnections {
+        std::set<int> accepted; // the client ports of connections the server has accepted
+        int queued = 0;         // connections complete but not yet accepted
+    };
+    PortConnections connections_on(int port) const;
     // User + system time of its process. Under Wine that process runs the
     // Windows program's threads, so this holds there too.
     double cpu_seconds() const;
 
   private:
+    std::set<std::string> owned_sockets() const; // links such as "socket:[12345]"
+
     std::string launcher_;
     std::string executable_;
     std::string base_dir_;

@@ -114,9 +114,9 @@ void prepare_session_threads() {
     mallopt(M_ARENA_MAX, 1);
 }
 
-int start_session_thread(int (*session)(Socket), Socket socket) {
+int start_detached_thread(void (*body)(void*), void* argument) {
     try {
-        std::thread(session, socket).detach();
+        std::thread(body, argument).detach();
     } catch (const std::system_error&) {
         return 1;
     }

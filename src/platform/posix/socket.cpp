@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
@@ -60,6 +61,11 @@ int listen_for_bursts(Socket socket) {
     return listen(socket, SOMAXCONN) == 0 ? 0 : 1;
 }
 
+void accept_without_waiting(Socket listening) {
+    // Linux does not pass the flag on to the accepted connections.
+    (void)fcntl(listening, F_SETFL, fcntl(listening, F_GETFL) | O_NONBLOCK);
+}
+
 uint16_t bound_port(Socket socket) {
     sockaddr_in address{};
     return endpoint_of(socket, true, address) ? ntohs(address.sin_port) : 0;
@@ -86,7 +92,9 @@ int accept_connection(Socket listening, Socket& connection, uint32_t& peer_addre
     connection = accept4(listening, raw(peer), &length, SOCK_CLOEXEC);
     if (connection < 0) {
         connection = NO_SOCKET;
-        return (errno == EINTR || errno == ECONNABORTED) ? ACCEPT_FAILED : ACCEPT_EXHAUSTED;
+        bool passing =
+            errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED;
+        return passing ? ACCEPT_FAILED : ACCEPT_EXHAUSTED;
     }
     peer_address = peer.sin_addr.s_addr;
     return ACCEPTED;

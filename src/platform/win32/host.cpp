@@ -44,16 +44,16 @@ void turn_quick_edit_off() {
     input_mode_changed = SetConsoleMode(input, wanted) != 0;
 }
 
-// What a session thread is started with.
-struct SessionStart {
-    int (*session)(Socket);
-    Socket socket;
+// What a thread is started with.
+struct ThreadStart {
+    void (*body)(void*);
+    void* argument;
 };
 
-unsigned __stdcall run_session(void* argument) {
-    SessionStart start = *static_cast<SessionStart*>(argument);
-    delete static_cast<SessionStart*>(argument);
-    start.session(start.socket);
+unsigned __stdcall run_thread(void* given) {
+    ThreadStart start = *static_cast<ThreadStart*>(given);
+    delete static_cast<ThreadStart*>(given);
+    start.body(start.argument);
     return 0;
 }
 
@@ -98,18 +98,17 @@ int give_up_root() {
 
 void prepare_session_threads() {}
 
-int start_session_thread(int (*session)(Socket), Socket socket) {
+int start_detached_thread(void (*body)(void*), void* argument) {
     // Not std::thread: its threads come from winpthreads, which recycles a
     // thread's record when detach() follows a thread that has already ended
-    // while that thread's exit still writes to it. A short session ends that
-    // soon, and the next thread could then start without its function or its
-    // argument: a connection never served, or a crash. A thread started here
-    // is never joined, so there is nothing to detach.
-    SessionStart* start = new (std::nothrow) SessionStart{session, socket};
+    // while that thread's exit still writes to it. The next thread could then
+    // start without its function or its argument. A thread started here is
+    // never joined, so there is nothing to detach.
+    ThreadStart* start = new (std::nothrow) ThreadStart{body, argument};
     if (start == nullptr) {
         return 1;
     }
-    uintptr_t thread = _beginthreadex(nullptr, 0, run_session, start, 0, nullptr);
+    uintptr_t thread = _beginthreadex(nullptr, 0, run_thread, start, 0, nullptr);
     if (thread == 0) {
         delete start;
         return 1;

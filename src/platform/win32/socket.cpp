@@ -64,6 +64,11 @@ int listen_for_bursts(Socket socket) {
     return listen(native(socket), SOMAXCONN) == 0 ? 0 : 1;
 }
 
+void accept_without_waiting(Socket listening) {
+    u_long on = 1;
+    (void)ioctlsocket(native(listening), FIONBIO, &on);
+}
+
 uint16_t bound_port(Socket socket) {
     sockaddr_in address{};
     return endpoint_of(socket, true, address) ? ntohs(address.sin_port) : 0;
@@ -94,6 +99,10 @@ int accept_connection(Socket listening, Socket& connection, uint32_t& peer_addre
                        error == WSAEWOULDBLOCK;
         return passing ? ACCEPT_FAILED : ACCEPT_EXHAUSTED;
     }
+    // Here an accepted socket inherits the listening socket's mode; the
+    // sessions need it to block.
+    u_long off = 0;
+    (void)ioctlsocket(accepted, FIONBIO, &off);
     connection = static_cast<Socket>(accepted);
     peer_address = peer.sin_addr.s_addr;
     return ACCEPTED;

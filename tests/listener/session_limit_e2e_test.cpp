@@ -1,0 +1,249 @@
+// The session limit, the listen queue and the kept session threads, through
+// the real executable. What the server has admitted is read from the
+// kernel's tables (the connections it has accepted, and those waiting in its
+// listen queues), so every check waits for a state, never for a time.
+
+#include "http_replies.hpp"
+#include "server_process.hpp"
+#include "test_client.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <list>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int SCALE = 2; // sanitized builds, server and tests alike, run several times slower
+#else
+constexpr int SCALE = 1;
+#endif
+
+constexpr int IO_MS = 5000; // an upper bound for every wait, never a measurement
+constexpr int SESSIONS = 10;
+
+// Threads besides the session threads: the main thread, and in a build with
+// the thread sanitizer its helper thread, started with the first other one.
+#if defined(__SANITIZE_THREAD__)
+constexpr int OTHER_THREADS = 2;
+#else
+constexpr int OTHER_THREADS = 1;
+#endif
+
+const std::string GREETING = "220 FTP server - pro Sorbanik\r\n";
+const std::string GOODBYE = "Bylo mi cti, nashledanou\r\n";
+const std::string REQUEST = "GET /a.txt HTTP/1.0\r\n\r\n";
+const std::string A_TXT = http_file_response("hello world\n", "text/plain"); // the sample tree
+
+int local_port_of(const ClientSocket& client) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    ::getsockname(client.get(), reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.sin_port);
+}
+
+struct Client {
+    ClientSocket socket;
+    bool web = false;
+    int local_port = 0;
+};
+
+Client connect_client(const ServerProcess& server, bool web) {
+    Client client{ClientSocket::connect(web ? server.www_port() : server.ftp_port()), web};
+    client.local_port = local_port_of(client.socket);
+    return client;
+}
+
+// Sessions the server holds and connections waiting for one, both ports.
+struct Admission {
+    int accepted = 0;
+    int queued = 0;
+    bool operator==(const Admission&) const = default;
+};
+
+Admission admission(const ServerProcess& server) {
+    ServerProcess::PortConnections www = server.connections_on(server.www_port());
+    ServerProcess::PortConnections ftp = server.connections_on(server.ftp_port());
+    return {static_cast<int>(www.accepted.size() + ftp.accepted.size()), www.queued + ftp.queued};
+}
+
+::testing::AssertionResult admission_becomes(const ServerProcess& server, Admission expected) {
+    // Under Wine the sockets belong to wineserver, so the server's own
+    // tables cannot be read: there the cases prove what the clients get.
+    if (!ServerProcess::native())
+        return ::testing::AssertionSuccess();
+    Admission seen;
+    if (eventually([&] { return (seen = admission(server)) == expected; }, IO_MS))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << seen.accepted << " accepted and " << seen.queued << " queued, not "
+           << expected.accepted << " and " << expected.queued;
+}
+
+bool is_accepted(const ServerProcess& server, const Client& client) {
+    int port = client.web ? server.www_port() : server.ftp_port();
+    return server.connections_on(port).accepted.count(client.local_port) > 0;
+}
+
+// Ends an admitted session the way its client would: a web request answered
+// and closed, or an FTP greeting followed by QUIT.
+bool finish_session(Client& client) {
+    if (client.web)
+        return send_all(client.socket.get(), REQUEST) &&
+               read_until_close(client.socket.get(), IO_MS) == A_TXT;
+    if (read_line(client.socket.get(), IO_MS) != GREETING)
+        return false;
+    send_all(client.socket.get(), "QUIT\r\n");
+    return read_until_close(client.socket.get(), IO_MS) == GOODBYE;
+}
+
+std::vector<Client> held_ftp_sessions(const ServerProcess& server, int count) {
+    std::vector<Client> held;
+    for (int i = 0; i < count; ++i) {
+        held.push_back(connect_client(server, false));
+        EXPECT_EQ(read_line(held.back().socket.get(), IO_MS), GREETING) << "session " << i;
+    }
+    return held;
+}
+
+void expect_idle_again(const ServerProcess& server, int idle_fds) {
+    if (!ServerProcess::native())
+        return;
+    EXPECT_TRUE(eventually([&] { return server.fd_count() == idle_fds; }, IO_MS))
+        << server.fd_count() << " descriptors, " << idle_fds << " when idle";
+    // Ten sessions ran at once: ten threads were started, and all are kept.
+    EXPECT_EQ(server.thread_count(), OTHER_THREADS + SESSIONS);
+}
+
+TEST(SessionLimit, ABurstOverBothPortsIsAdmittedTenAtATime) {
+    if (!ServerProcess::native())
+        GTEST_SKIP() << "needs the server's accepted and queued connections from /proc, which "
+                        "under Wine belong to wineserver";
+    ServerProcess server;
+    ASSERT_TRUE(server.start()) << server.output();
+    const int idle_fds = server.fd_count();
+    std::list<Client> clients;
+    for (int i = 0; i < 30; ++i) {
+        clients.push_back(connect_client(server, i % 2 == 0));
+        ASSERT_TRUE(clients.back().socket.valid()) << "client " << i;
+    }
+    ASSERT_TRUE(admission_becomes(server, {SESSIONS, 30 - SESSIONS}));
+    // Each session that ends lets exactly one waiting connection in.
+    while (!clients.empty()) {
+        auto admitted = std::find_if(clients.begin(), clients.end(),
+                                     [&](const Client& c) { return is_accepted(server, c); });
+        ASSERT_NE(admitted, clients.end()) << clients.size() << " clients left";
+        ASSERT_TRUE(finish_session(*admitted)) << (admitted->web ? "web" : "FTP");
+        clients.erase(admitted);
+        const int left = static_cast<int>(clients.size());
+        ASSERT_TRUE(
+            admission_becomes(server, {std::min(left, SESSIONS), left - std::min(left, SESSIONS)}))
+            << left << " clients left";
+    }
+    expect_idle_again(server, idle_fds);
+}
+
+TEST(SessionLimit, AWebClientPastTenHeldSessionsIsServedOnceOneCloses) {
+    ServerProcess server;
+    ASSERT_TRUE(server.start()) << server.output();
+    std::vector<Client> held = held_ftp_sessions(server, SESSIONS);
+    ASSERT_FALSE(HasFailure()) << server.output();
+    Client eleventh = connect_client(server, true);
+    ASSERT_TRUE(send_all(eleventh.socket.get(), REQUEST));
+    // It waits in the queue, request and all, while the ten are held.
+    ASSERT_TRUE(admission_becomes(server, {SESSIONS, 1}));
+    held.front().socket.close();
+    EXPECT_EQ(read_until_close(eleventh.socket.get(), IO_MS), A_TXT);
+}
+
+TEST(SessionLimit, AForeignClientWaitingForAPlaceIsClosedWhenItsTurnComes) {
+    ServerProcess server;
+    ASSERT_TRUE(server.start()) << server.output();
+    std::vector<Client> held = held_ftp_sessions(server, SESSIONS);
+    ASSERT_FALSE(HasFailure()) << server.output();
+    ClientSocket foreign = ClientSocket::connect(server.ftp_port(), "127.0.0.2");
+    Client local = connect_client(server, true);
+    ASSERT_TRUE(send_all(local.socket.get(), REQUEST));
+    ASSERT_TRUE(admission_becomes(server, {SESSIONS, 2}));
+    // The place of the session that ends goes to the local client only.
+    held.front().socket.close();
+    EXPECT_TRUE(peer_closed_without_bytes(foreign.get(), IO_MS));
+    EXPECT_EQ(read_until_close(local.socket.get(), IO_MS), A_TXT);
+    EXPECT_TRUE(admission_becomes(server, {SESSIONS - 1, 0}));
+}
+
+TEST(Backlog, TwoHundredConnectsAtOnceAreAllQueuedAndAllServed) {
+    ServerProcess server;
+    ASSERT_TRUE(server.start()) << server.output();
+    const int idle_fds = ServerProcess::native() ? server.fd_count() : 0;
+    std::vector<Client> held = held_ftp_sessions(server, SESSIONS);
+    ASSERT_FALSE(HasFailure()) << server.output();
+    // Each sends all it has to say at once, so that the server finishes
+    // every session without waiting for the client.
+    std::vector<Client> waiting;
+    for (int i = 0; i < 200 - SESSIONS; ++i) {
+        waiting.push_back(connect_client(server, i % 2 == 0));
+        ASSERT_TRUE(waiting.back().socket.valid()) << "client " << i << " was not let in";
+        send_all(waiting.back().socket.get(), waiting.back().web ? REQUEST : "QUIT\r\n");
+    }
+    // None was dropped: every one completed its connection into the queue.
+    ASSERT_TRUE(admission_becomes(server, {SESSIONS, 200 - SESSIONS}));
+    held.clear();
+    int wrong = 0;
+    for (size_t i = 0; i < waiting.size() && wrong == 0; ++i)
+        wrong += read_until_close(waiting[i].socket.get(), IO_MS * SCALE) !=
+                 (waiting[i].web ? A_TXT : GREETING + GOODBYE);
+    EXPECT_EQ(wrong, 0) << "of " << waiting.size() << " clients";
+    expect_idle_again(server, idle_fds);
+}
+
+TEST(SessionThreads, NeverMoreThanTenAndAllKeptAfterALoad) {
+    ServerProcess server;
+    ASSERT_TRUE(server.start()) << server.output();
+    // Threads and descriptors are counted for the native server only.
+    const bool native = ServerProcess::native();
+    const int idle_fds = native ? server.fd_count() : 0;
+    if (native) {
+        EXPECT_EQ(server.thread_count(), 1) << "threads of a server that has served nobody";
+    }
+    std::atomic<bool> loading{native};
+    std::atomic<int> most_threads{0}, wrong{0};
+    std::thread watcher([&] {
+        for (int i = 0; i < 30000 && loading; ++i) {
+            most_threads = std::max(most_threads.load(), server.thread_count());
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    std::vector<std::thread> clients;
+    for (int t = 0; t < 16; ++t)
+        clients.emplace_back([&, t] {
+            for (int i = 0; i < 60 / SCALE && wrong == 0; ++i) {
+                Client client = connect_client(server, (i + t) % 2 == 0);
+                wrong += !finish_session(client);
+            }
+        });
+    for (std::thread& client : clients)
+        client.join();
+    loading = false;
+    watcher.join();
+    EXPECT_EQ(wrong, 0);
+    EXPECT_TRUE(server.running());
+    if (!native)
+        return;
+    EXPECT_LE(most_threads, OTHER_THREADS + SESSIONS);
+    EXPECT_TRUE(eventually([&] { return server.fd_count() == idle_fds; }, IO_MS))
+        << server.fd_count() << " descriptors, " << idle_fds << " when idle";
+    EXPECT_LE(server.thread_count(), OTHER_THREADS + SESSIONS);
+}
+
+} // namespace
