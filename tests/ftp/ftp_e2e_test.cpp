@@ -396,6 +396,22 @@ TEST_F(FtpSession, WgetInActiveModeFetchesAFile) {
     EXPECT_TRUE(file.out == BYTES) << file.out.size() << " bytes\n" << server_->output();
 }
 
+TEST_F(FtpSession, LftpInActiveModeListsAndFetches) {
+    if (missing("lftp"))
+        GTEST_SKIP() << "lftp is not installed";
+    // No personal configuration, no retries, and no passive mode, which the
+    // server does not have.
+    const std::string script = "set ftp:passive-mode off; set net:max-retries 1; "
+                               "set net:timeout 10; set cmd:fail-exit yes; open -p " +
+                               std::to_string(port()) + " 127.0.0.1; ";
+    Outcome file = client("lftp", "--norc -c '" + script + "cat pub/bytes.bin'");
+    EXPECT_EQ(file.exit_code, 0);
+    EXPECT_TRUE(file.out == BYTES) << file.out.size() << " bytes\n" << server_->output();
+    Outcome listing = client("lftp", "--norc -c '" + script + "cls -1 pub'");
+    EXPECT_EQ(listing.exit_code, 0);
+    EXPECT_TRUE(has_line(listing.out, "pub/file.txt\n")) << listing.out << server_->output();
+}
+
 // ---- Data connections go to the client's own address only ----
 
 // "/a" admits a client on 127.0.0.2, to show that the rule follows the
