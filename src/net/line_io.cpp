@@ -66,19 +66,6 @@ void send_text(Socket socket, const char* text) {
     console_write(text, length);
 }
 
-long send_bytes(Socket socket, const char* data, long length, bool more_follows) {
-    long delivered = 0;
-    while (delivered < length) {
-        long sent = send_some(socket, data + delivered, static_cast<size_t>(length - delivered),
-                              more_follows);
-        if (sent <= 0) {
-            break;
-        }
-        delivered += sent;
-    }
-    return delivered;
-}
-
 bool TextBatch::add(const char* text) {
     if (peer_gone_ && echo_ == ECHO_DELIVERED) {
         return false;

@@ -39,10 +39,6 @@ ReceiveLineResult receive_line(Socket socket, char* buffer, int cap);
 // ignored: the peer may have gone, and that must not end anything.
 void send_text(Socket socket, const char* text);
 
-// Sends raw bytes without echo. Returns how many went out: all of them, or
-// fewer once the peer can no longer take them.
-long send_bytes(Socket socket, const char* data, long length, bool more_follows = false);
-
 // Collects the texts of one response (head pieces, page rows, listing
 // lines) and sends them, with their console echo, in few calls: the same
 // bytes in the same order, each text printed whole. Once a send fails,

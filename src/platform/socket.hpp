@@ -60,6 +60,21 @@ bool connected_to_itself(Socket socket);
 // more. Never ends the process on a vanished peer. `more_follows` lets the
 // host hold the bytes back to fill a segment with what comes next.
 long send_some(Socket socket, const char* data, size_t length, bool more_follows = false);
+// Sends all of `data` unless the peer stops taking it. Returns how many
+// bytes went out: `length`, or fewer once the peer is gone.
+inline long send_bytes(Socket socket, const char* data, long length, bool more_follows = false) {
+    long delivered = 0;
+    while (delivered < length) {
+        long sent = send_some(socket, data + delivered, static_cast<size_t>(length - delivered),
+                              more_follows);
+        if (sent <= 0) {
+            break;
+        }
+        delivered += sent;
+    }
+    return delivered;
+}
+
 // Receives what has arrived, at most `length`: the count, 0 when the peer
 // closed, -1 on an error. `peek` leaves the bytes in the socket.
 long receive_some(Socket socket, char* data, size_t length, bool peek = false);

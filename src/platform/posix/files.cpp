@@ -55,17 +55,6 @@ int64_t next_step(int64_t left, int64_t step) {
     return (left < 0 || left > step) ? step : left;
 }
 
-int send_all(Socket socket, const char* data, long length) {
-    for (long sent = 0; sent < length;) {
-        long step = send_some(socket, data + sent, static_cast<size_t>(length - sent));
-        if (step <= 0) {
-            return 1;
-        }
-        sent += step;
-    }
-    return 0;
-}
-
 int copy_through_buffer(Socket socket, FileReader& file, int64_t left) {
     char block[FILE_BLOCK_SIZE];
     while (left != 0) {
@@ -76,7 +65,7 @@ int copy_through_buffer(Socket socket, FileReader& file, int64_t left) {
         if (length == 0) {
             return left < 0 ? STREAM_COMPLETE : STREAM_ENDED_EARLY;
         }
-        if (send_all(socket, block, length) != 0) {
+        if (send_bytes(socket, block, length) != length) {
             return STREAM_FAILED;
         }
         if (left > 0) {

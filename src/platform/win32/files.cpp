@@ -129,17 +129,6 @@ HANDLE file_of(intptr_t handle) {
     return reinterpret_cast<HANDLE>(handle);
 }
 
-int send_all(Socket socket, const char* data, long length) {
-    for (long sent = 0; sent < length;) {
-        long step = send_some(socket, data + sent, static_cast<size_t>(length - sent));
-        if (step <= 0) {
-            return 1;
-        }
-        sent += step;
-    }
-    return 0;
-}
-
 } // namespace
 
 void confine_file_access(const char* const* given, int count) {
@@ -266,7 +255,7 @@ int send_file_contents(Socket socket, FileReader& file, int64_t length) {
         if (got == 0) {
             return left < 0 ? STREAM_COMPLETE : STREAM_ENDED_EARLY;
         }
-        if (send_all(socket, block.get(), got) != 0) {
+        if (send_bytes(socket, block.get(), got) != got) {
             return STREAM_FAILED;
         }
         if (left > 0) {
