@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
-# Builds Pelmar and runs its whole test suite: the plain build, an
-# AddressSanitizer + UndefinedBehaviorSanitizer build, a ThreadSanitizer
-# build, a short run of every fuzz target, and the Windows build under Wine.
-# Any sanitizer report fails it.
+# Builds Pelmar and runs its whole test suite: the plain build, a Release
+# build, an AddressSanitizer + UndefinedBehaviorSanitizer build, a
+# ThreadSanitizer build, a short run of every fuzz target, and the Windows
+# build under Wine. Any sanitizer report fails it, and so does any compiler
+# warning in our own code: each build here turns warnings into errors, in
+# build directories of its own, never in the one a user builds and runs.
 #   ./test.sh                      all of it
-#   ./test.sh plain|address|thread|fuzz|windows ...   only those parts
+#   ./test.sh plain|release|address|thread|fuzz|windows ...   only those parts
 # FUZZ_SECONDS sets how long each fuzz target runs (default 20).
 set -euo pipefail
 cd "$(dirname "$0")"
 
 parts=("$@")
-[ ${#parts[@]} -gt 0 ] || parts=(plain address thread fuzz windows)
+[ ${#parts[@]} -gt 0 ] || parts=(plain release address thread fuzz windows)
 jobs=$(nproc)
 reports=$(mktemp -d /tmp/pelmar-sanitizer-reports.XXXXXX)
 export ASAN_OPTIONS="abort_on_error=1:log_path=$reports/asan"
@@ -20,14 +22,14 @@ export TSAN_OPTIONS="halt_on_error=1:abort_on_error=1:log_path=$reports/tsan"
 suite() {
     local dir=$1
     shift
-    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_COMPILE_WARNING_AS_ERROR=ON "$@"
     cmake --build "$dir" -j"$jobs"
     ctest --test-dir "$dir" --output-on-failure -j2
 }
 
 fuzz() {
     cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
-        -DPELMAR_FUZZ=ON
+        -DPELMAR_FUZZ=ON -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
     cmake --build build-fuzz -j"$jobs"
     local target corpus
     for target in build-fuzz/tests/fuzz/fuzz_*; do
@@ -48,13 +50,14 @@ fuzz() {
 
 windows() {
     # pelmar.exe and the unit tests, cross-built; the tests run under Wine.
-    cmake --preset windows
-    cmake --build --preset windows -j"$jobs"
-    ctest --preset windows -j2
+    cmake --preset windows-test
+    cmake --build --preset windows-test -j"$jobs"
+    ctest --preset windows-test -j2
     # The end-to-end tests are Linux programs that start the server, so they
     # are built natively and start the cross-built pelmar.exe under Wine.
     cmake -S . -B build-wine-e2e -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DPELMAR_E2E_SERVER="$PWD/build-windows/pelmar.exe" \
+        -DCMAKE_COMPILE_WARNING_AS_ERROR=ON \
+        -DPELMAR_E2E_SERVER="$PWD/build-windows-test/pelmar.exe" \
         -DPELMAR_E2E_LAUNCHER="$PWD/tests/windows/wine-run"
     cmake --build build-wine-e2e -j"$jobs"
     ctest --test-dir build-wine-e2e --output-on-failure -j2
@@ -62,7 +65,8 @@ windows() {
 
 for part in "${parts[@]}"; do
     case "$part" in
-    plain) suite build ;;
+    plain) suite build-test ;;
+    release) suite build-release -DCMAKE_BUILD_TYPE=Release ;;
     address) suite build-asan -DPELMAR_SANITIZE=address ;;
     thread) suite build-tsan -DPELMAR_SANITIZE=thread ;;
     fuzz) fuzz ;;

@@ -21,7 +21,12 @@ template <typename Visit> int visit_directory(const char* dir, Visit visit) {
     return 0;
 }
 
-// The size column of a listing into `out` (at least 16 bytes):
-// `directory_word` for a directory, otherwise the low 32 bits of the size
-// as a signed number, which is all that listings show.
-void format_size_column(char* out, size_t cap, const DirEntry& entry, const char* directory_word);
+// A size column holds "-2147483648" or a directory word of at most as many
+// characters.
+constexpr size_t SIZE_COLUMN_CAP = 12;
+
+// The size column of a listing: `directory_word` for a directory, otherwise
+// the low 32 bits of the size as a signed number, which is all that
+// listings show.
+void format_size_column(char (&out)[SIZE_COLUMN_CAP], const DirEntry& entry,
+                        const char* directory_word);

@@ -21,7 +21,12 @@ void start_session(FtpSession& session, Socket socket) {
     session.control = socket;
     session.peer_address = peer_address_of(socket);
     session.local_address = local_address_of(socket);
-    std::snprintf(session.root, sizeof session.root, "%sftproot", settings.base_dir);
+    // Start-up refuses a base directory that would leave no room below it,
+    // so the root always fits whole.
+    static const char tree[] = "ftproot";
+    size_t base_length = strnlen(settings.base_dir, sizeof session.root - sizeof tree);
+    std::memcpy(session.root, settings.base_dir, base_length);
+    std::memcpy(session.root + base_length, tree, sizeof tree);
     session.root_length = static_cast<int>(std::strlen(session.root));
     std::snprintf(session.cwd, sizeof session.cwd, "%s", session.root);
 }

@@ -27,10 +27,10 @@ int32_t listing_time(int64_t unix_seconds) {
 }
 
 void format_listing_line(char* out, const DirEntry& entry) {
-    char date[80];
+    char date[LISTING_DATE_LENGTH + 1];
     format_listing_date(date, sizeof date, entry.last_write);
-    char size[16];
-    format_size_column(size, sizeof size, entry, "<DIR>");
+    char size[SIZE_COLUMN_CAP];
+    format_size_column(size, entry, "<DIR>");
     std::snprintf(out, FTP_LISTING_LINE_CAP, "%s %12s          %s\r\n", date, size, entry.name);
 }
 

@@ -8,9 +8,12 @@
 // Seconds since 1970 in the 32 bits the listing works with.
 int32_t listing_time(int64_t unix_seconds);
 
+// "%m-%d-%y %I:%M%p": always this many characters.
+constexpr int LISTING_DATE_LENGTH = 16;
+
 // Date, size field, blanks, the longest name an entry can have, CR LF: no
 // line is ever cut, so every one keeps its line end.
-constexpr int FTP_LISTING_LINE_CAP = 16 + 1 + 12 + 10 + NAME_CAP + 2;
+constexpr int FTP_LISTING_LINE_CAP = LISTING_DATE_LENGTH + 1 + 12 + 10 + NAME_CAP + 2;
 
 // One listing line, "<date> <size:12>          <name>\r\n", always whole.
 // `out` holds FTP_LISTING_LINE_CAP bytes.

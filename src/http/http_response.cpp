@@ -53,8 +53,8 @@ void send_file_response(Socket socket, const char* path, bool no_cache, const ch
 
 void format_directory_row(char* out, const char* dir_path, int prefix_length,
                           const DirEntry& entry) {
-    char size[16];
-    format_size_column(size, sizeof size, entry, "Adresar");
+    char size[SIZE_COLUMN_CAP];
+    format_size_column(size, entry, "Adresar");
     // Room for the longest directory path joined with the longest name: the
     // link must name the entry itself, never a cut or emptied path.
     char joined[DIRECTORY_LINK_PATH_CAP];

@@ -237,8 +237,10 @@ TEST_F(FileNames, ANameInUtf8IsServedAndListedAsItself) {
     EXPECT_EQ(f.transfer("LIST", &listing), STARTING + DONE);
     // "<date:16> <size:12>          <name>\r\n", a line of its own.
     const std::string size = std::to_string(CZECH_TEXT.size());
+    // The blank and the padding as one run: "<text>" + std::string inserts at
+    // the front, which GCC 12 at -O3 takes for an overlapping copy.
     const std::string end =
-        " " + std::string(12 - size.size(), ' ') + size + std::string(10, ' ') + CZECH + "\r\n";
+        std::string(1 + 12 - size.size(), ' ') + size + std::string(10, ' ') + CZECH + "\r\n";
     const size_t at = listing.find(end);
     ASSERT_NE(at, std::string::npos) << listing;
     EXPECT_TRUE(at == 16 || (at > 16 && listing[at - 17] == '\n')) << listing;
