@@ -17,6 +17,24 @@ int scan_to_slash(const char* line, int i) {
     return i;
 }
 
+bool is_ascii_letter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// Where the authority of "scheme://authority/..." starts, or -1 when the
+// target at `i` has no scheme: a letter, then letters, digits, "+", "-" or
+// ".", then "://".
+int authority_start(const char* line, int i) {
+    if (!is_ascii_letter(line[i])) {
+        return -1;
+    }
+    do {
+        ++i;
+    } while (is_ascii_letter(line[i]) || (line[i] >= '0' && line[i] <= '9') || line[i] == '+' ||
+             line[i] == '-' || line[i] == '.');
+    return line[i] == ':' && line[i + 1] == '/' && line[i + 2] == '/' ? i + 3 : -1;
+}
+
 int copy_word(const char* from, char* to, int cap) {
     int length = 0;
     while (from[length] != '\0' && from[length] != ' ' && length < cap) {
@@ -34,11 +52,13 @@ void split_request_line(const char* line, char* method, char* url) {
     while (line[i] == ' ') {
         ++i;
     }
-    i = scan_to_slash(line, i);
-    // An absolute target ("http://host/path"): pass over each "//" pair and
-    // start at the next "/" after it.
+    // Only an absolute target ("http://host/path") has a host to pass over.
+    int authority = authority_start(line, i);
+    i = scan_to_slash(line, authority >= 0 ? authority : i);
+    // A run of slashes starts a path whose first names are empty, as links
+    // with doubled separators give: "//sub/a.html" is "/sub/a.html".
     while (line[i] == '/' && line[i + 1] == '/') {
-        i = scan_to_slash(line, i + 2);
+        ++i;
     }
     copy_word(line + i, url, HTTP_URL_CAP);
 }

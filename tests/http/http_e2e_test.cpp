@@ -214,6 +214,11 @@ TEST_F(WebService, EachRequestGetsItsExactReply) {
     const std::vector<Case> cases = {
         {get("/a.txt"), file_response(A_TXT)},
         {get("/sub\\b.txt"), file_response("b in sub\n")},
+        // Leading slashes are empty names, not a host: links as ELinks
+        // follows them.
+        {"GET //sub/b.txt HTTP/1.1\r\n\r\n", file_response("b in sub\n")},
+        {get("//a.txt"), file_response(A_TXT)},
+        {get("http://host//sub/b.txt"), file_response("b in sub\n")},
         {get("/bytes.bin"), file_response(all_byte_values(), OCTETS)},
         {get("/empty.txt"), file_head(0)},
         {get("/sub"), dir_page("sub", dir_row("9", "\\sub\\b.txt", "b.txt"))},
@@ -411,6 +416,9 @@ TEST_F(WebService, RealClientsFetchFilesAndPages) {
         {"curl", curl + " -i" + url + "/sub/",
          dir_page("sub", dir_row("9", "\\sub\\b.txt", "b.txt"))},
         {"wget", wget + url + "/bytes.bin", all_byte_values()},
+        // Both send the doubled slash as it stands.
+        {"curl", curl + " --path-as-is" + url + "//sub/b.txt", "b in sub\n"},
+        {"wget", wget + url + "//sub/b.txt", "b in sub\n"},
         {"wget", wget + url + "/sub/",
          dir_page("sub", dir_row("9", "\\sub\\b.txt", "b.txt")).substr(HTTP_PAGE_HEAD.size())},
     };

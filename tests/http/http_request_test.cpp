@@ -46,10 +46,20 @@ TEST(SplitRequestLine, UrlIsCutAt256Characters) {
 
 TEST(SplitRequestLine, AbsoluteTargetStartsAtThePathAfterTheHost) {
     EXPECT_EQ(split("GET http://host/a.html HTTP/1.0").url, "/a.html");
+    EXPECT_EQ(split("GET svn+ssh.1-x://host/a.html HTTP/1.0").url, "/a.html");
     EXPECT_EQ(split("GET http://host HTTP/1.0").url, "/1.0");
     EXPECT_EQ(split("GET http://host").url, "");
-    EXPECT_EQ(split("GET ////").url, "");
-    EXPECT_EQ(split("GET http://h//x/y").url, "/y");
+    EXPECT_EQ(split("GET http://h//x/y").url, "/x/y");
+}
+
+TEST(SplitRequestLine, LeadingSlashesAreEmptyNamesNotAHost) {
+    EXPECT_EQ(split("GET //sub/hello.html HTTP/1.1").url, "/sub/hello.html");
+    EXPECT_EQ(split("GET //one.bin HTTP/1.1").url, "/one.bin");
+    EXPECT_EQ(split("GET ///sub/x HTTP/1.0").url, "/sub/x");
+    EXPECT_EQ(split("GET ////").url, "/");
+    // Not a scheme: no letter first, or no ":" before the "//".
+    EXPECT_EQ(split("GET 1http://h/x HTTP/1.0").url, "/h/x");
+    EXPECT_EQ(split("GET a//b/c HTTP/1.0").url, "/b/c");
 }
 
 TEST(ContentLength, NameMatchesInAnyAsciiCase) {
