@@ -187,19 +187,24 @@ TEST_F(FtpRobustness, ConsoleShowsControlBytesOfACommandLineEscaped) {
     EXPECT_EQ(f.ask("USER x\x1b[2K\x1b[1Aevil\x07"), USER_OK);
     EXPECT_EQ(f.ask("USER a\0b"s), USER_OK);
     EXPECT_EQ(f.ask("USER \t\x7f\xc3\xa9"), USER_OK);
+    // The 8-bit CSI, raw and as UTF-8, would colour the terminal.
+    EXPECT_EQ(f.ask("USER a\x9b" "31mC1"), USER_OK);
+    EXPECT_EQ(f.ask("USER b\xc2\x9b" "31m"), USER_OK);
     const std::string cwd = f.ask("CWD a\\b");
     EXPECT_TRUE(cwd.starts_with("550 ")) << cwd;
     EXPECT_EQ(f.ask("QUIT"), GOODBYE);
     // Only the command lines are escaped; the replies go to the console as
     // they went to the client. A NUL ends the line's text, a backslash is
-    // doubled so that an escape can never be forged, and bytes of UTF-8 and
-    // the like go through as they are.
+    // doubled so that an escape can never be forged, and well-formed UTF-8
+    // stays readable.
     const std::string shown = "FTP: USER x\\x1b[2K\\x1b[1Aevil\\x07\n" + USER_OK + "FTP: USER a\n" +
                               USER_OK + "FTP: USER \\x09\\x7f\xc3\xa9\n" + USER_OK +
-                              "FTP: CWD a\\\\b\n" + cwd + "FTP: QUIT\n" + GOODBYE;
+                              "FTP: USER a\\x9b31mC1\n" + USER_OK + "FTP: USER b\\xc2\\x9b31m\n" +
+                              USER_OK + "FTP: CWD a\\\\b\n" + cwd + "FTP: QUIT\n" + GOODBYE;
     EXPECT_TRUE(server().wait_for_output(shown, IO_MS)) << shown << "console:\n"
                                                         << server().output();
     EXPECT_EQ(server().output().find('\x1b'), std::string::npos);
+    EXPECT_EQ(server().output().find('\x9b'), std::string::npos);
 }
 
 } // namespace
