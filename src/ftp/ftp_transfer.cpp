@@ -1,6 +1,7 @@
 #include "ftp/ftp_transfer.hpp"
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "fs/listing.hpp"
@@ -18,6 +19,13 @@ void format_listing_date(char* out, size_t cap, int64_t unix_seconds) {
         std::strftime(out, cap, "%m-%d-%y %I:%M%p", &local) == 0) {
         std::snprintf(out, cap, "01-01-70 12:00AM");
     }
+}
+
+// A CR or LF inside a name would end its line early and make the rest look
+// like an entry of its own to the client. No command line can name such an
+// entry anyway.
+bool fits_on_a_line(const char* name) {
+    return std::strpbrk(name, "\r\n") == nullptr;
 }
 
 } // namespace
@@ -39,6 +47,9 @@ int send_ftp_listing(Socket data_socket, const char* dir) {
     TextBatch listing(data_socket, TextBatch::ECHO_DELIVERED);
     char line[FTP_LISTING_LINE_CAP];
     int listed = visit_directory(dir, [&](const DirEntry& entry) {
+        if (!fits_on_a_line(entry.name)) {
+            return true;
+        }
         format_listing_line(line, entry);
         return listing.add(line);
     });

@@ -19,6 +19,7 @@ constexpr int FTP_LISTING_LINE_CAP = LISTING_DATE_LENGTH + 1 + 12 + 10 + NAME_CA
 // `out` holds FTP_LISTING_LINE_CAP bytes.
 void format_listing_line(char* out, const DirEntry& entry);
 
+// A listing leaves out every entry whose name holds a CR or LF.
 // Return 0 when the whole payload went out; 1 when the directory cannot be
 // listed or the file cannot be opened (nothing sent), or when the data
 // connection failed on the way (the rest not sent).

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -102,6 +103,10 @@ class FtpRobustness : public ::testing::Test {
             ASSERT_EQ(::mkfifo(s.path("ftproot/fifo").c_str(), 0644), 0);
             fs::create_symlink("/dev/zero", s.path("ftproot/zero"));
             s.make_dir("ftproot/a\"b");
+            s.make_dir("ftproot/crlf");
+            s.write_file("ftproot/crlf/x\r\n07-04-76 10:13AM 999 fake.txt", "");
+            s.write_file("ftproot/crlf/y\nz", "");
+            s.write_file("ftproot/crlf/ok.txt", "");
         }
         fs::create_symlink("pub", s.path("ftproot/pub-link"));
         fs::create_symlink("../outside.txt", s.path("ftproot/outside.txt"));
@@ -170,6 +175,19 @@ TEST_F(FtpRobustness, ListingLinesArriveWhole) {
     ASSERT_NE(at, std::string::npos) << listing;
     ASSERT_TRUE(at == 17 || (at > 17 && listing[at - 18] == '\n')) << listing;
     EXPECT_TRUE(server().wait_for_output(listing.substr(at - 17, 17) + end, IO_MS));
+}
+
+TEST_F(FtpRobustness, NamesWithLineBreaksAreLeftOutOfListings) {
+    if (!server().native())
+        GTEST_SKIP() << "Linux only: Windows names cannot hold CR or LF";
+    Ftp f(port());
+    std::string listing;
+    ASSERT_EQ(f.transfer("LIST crlf", &listing), STARTING + DONE);
+    // ".", ".." and ok.txt, each a line of its own; no invented entry.
+    EXPECT_EQ(std::count(listing.begin(), listing.end(), '\n'), 3) << listing;
+    EXPECT_EQ(std::count(listing.begin(), listing.end(), '\r'), 3) << listing;
+    EXPECT_NE(listing.find("          ok.txt\r\n"), std::string::npos) << listing;
+    EXPECT_EQ(listing.find("fake"), std::string::npos) << listing;
 }
 
 TEST_F(FtpRobustness, AQuoteInADirectoryNameArrivesDoubled) {
