@@ -47,7 +47,7 @@ int copy_word(const char* from, char* to, int cap) {
 
 } // namespace
 
-void split_request_line(const char* line, char* method, char* url) {
+bool split_request_line(const char* line, char* method, char* url) {
     int i = copy_word(line, method, HTTP_METHOD_CAP);
     while (line[i] == ' ') {
         ++i;
@@ -60,7 +60,8 @@ void split_request_line(const char* line, char* method, char* url) {
     while (line[i] == '/' && line[i + 1] == '/') {
         ++i;
     }
-    copy_word(line + i, url, HTTP_URL_CAP);
+    int length = copy_word(line + i, url, HTTP_URL_CAP);
+    return line[i + length] != ' ';
 }
 
 bool read_content_length(const char* line, int32_t& length) {
@@ -99,9 +100,12 @@ void cut_query(char* url) {
     }
 }
 
-void parse_request_line(const char* line, HttpRequest& request) {
-    split_request_line(line, request.method, request.url);
+void parse_request_line(const char* line, bool line_was_cut, HttpRequest& request) {
+    bool reaches_end = split_request_line(line, request.method, request.url);
     request.is_get = std::strcmp(request.method, "GET") == 0;
+    // A cut in a GET's query changes nothing: the query is dropped anyway.
+    bool cut_in_query = request.is_get && std::strchr(request.url, '?') != nullptr;
+    request.cut = reaches_end && line_was_cut && !cut_in_query;
     if (request.is_get) {
         cut_query(request.url);
     }
@@ -127,13 +131,19 @@ HttpVerdict form_web_path(const char* url, const char* base_dir, char* path) {
         path[0] = '\0';
         return HTTP_PATH_UNREACHABLE;
     }
-    std::snprintf(path, HTTP_PATH_CAP + 1, "%swwwroot%s", base_dir, url);
+    int length = std::snprintf(path, HTTP_PATH_CAP + 1, "%swwwroot%s", base_dir, url);
     char* url_part = path + prefix_length;
     replace_separators(url_part, '/', '\\');
     // The cut to 255 characters can turn a harmless "..." into "..".
     if (has_dotdot_segment(url_part)) {
         path[0] = '\0';
         return HTTP_URL_DOTDOT;
+    }
+    // Any other cut names a shorter path than the one asked for: another
+    // file, or a directory's page in place of a file.
+    if (length > HTTP_PATH_CAP) {
+        path[0] = '\0';
+        return HTTP_PATH_UNREACHABLE;
     }
     return HTTP_SERVE;
 }

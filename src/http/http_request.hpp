@@ -10,8 +10,10 @@ constexpr int HTTP_PATH_CAP = 255;
 constexpr uint32_t HTTP_POST_BODY_LIMIT = 1000;
 
 // Takes the method (at most 10 characters) and the URL (at most 256) out of a
-// request line. `method` holds 11 bytes, `url` 257.
-void split_request_line(const char* line, char* method, char* url);
+// request line. `method` holds 11 bytes, `url` 257. True when the URL runs
+// to the end of the line (or was cut at its own limit), where a cut of the
+// line would have cut it too.
+bool split_request_line(const char* line, char* method, char* url);
 
 // When `line` is a "Content-length:" header (name in any ASCII case), stores
 // its value in `length` and returns true.
@@ -37,9 +39,12 @@ struct HttpRequest {
     char decoded[HTTP_URL_CAP + 1] = {};
     // The decoded URL holds a control byte, so it names no file.
     bool control_byte = false;
+    // The request line was cut inside the URL's path, so it names no file.
+    bool cut = false;
 };
 
-void parse_request_line(const char* line, HttpRequest& request);
+// `line_was_cut`: the request line was longer than its limit.
+void parse_request_line(const char* line, bool line_was_cut, HttpRequest& request);
 
 // Outcome of checking a request's URL and forming its path.
 enum HttpVerdict {
@@ -52,10 +57,12 @@ enum HttpVerdict {
 // Refuses a URL that does not start with "/" or has a ".." segment.
 HttpVerdict check_url(const char* url);
 
-// Forms the file path "<base_dir>wwwroot<url>" with "\" separators, cut to
-// 255 characters, into `path` (256 bytes). Refuses a ".." that the cut
-// makes, so the path can never leave the web root, and a base directory
-// that leaves no room for the URL. `path` is set only for HTTP_SERVE.
+// Forms the file path "<base_dir>wwwroot<url>" with "\" separators into
+// `path` (256 bytes). A path longer than 255 characters is refused: as
+// HTTP_URL_DOTDOT when its cut would end in "..", so the path can never
+// leave the web root, and otherwise as HTTP_PATH_UNREACHABLE, like a base
+// directory that leaves no room for the URL. `path` is set only for
+// HTTP_SERVE.
 HttpVerdict form_web_path(const char* url, const char* base_dir, char* path);
 
 // Length of "<base_dir>wwwroot": what the directory page cuts off its links.

@@ -57,12 +57,15 @@ void discard_post_body(Socket socket, int32_t content_length) {
 
 // Reads the request's head; false when it does not end properly, which is
 // answered by closing the connection.
-bool read_request_head(Socket socket, char* request_line, int32_t& content_length) {
+bool read_request_head(Socket socket, char* request_line, bool& line_was_cut,
+                       int32_t& content_length) {
     // One reader for the whole head; it takes exactly the head's bytes from
     // the socket and leaves a body there.
     LineReader reader(socket);
-    // A longer request line is cut, and the request still served.
-    (void)reader.next(request_line, HTTP_REQUEST_LINE_CAP);
+    // A longer request line is cut, and the request still served unless the
+    // cut falls into the URL's path.
+    line_was_cut = reader.next(request_line, HTTP_REQUEST_LINE_CAP) == LINE_FAILED &&
+                   std::strlen(request_line) == HTTP_REQUEST_LINE_CAP;
     return read_headers(reader, content_length);
 }
 
@@ -77,11 +80,12 @@ void send_url_refusal(Socket socket, HttpVerdict verdict) {
 void serve_request(Socket socket) {
     char request_line[HTTP_REQUEST_LINE_CAP + 1];
     int32_t content_length = 0;
-    if (!read_request_head(socket, request_line, content_length)) {
+    bool line_was_cut = false;
+    if (!read_request_head(socket, request_line, line_was_cut, content_length)) {
         return;
     }
     HttpRequest request;
-    parse_request_line(request_line, request);
+    parse_request_line(request_line, line_was_cut, request);
     if (!method_allowed(request.method)) {
         send_http_error(socket, "405 Method not allowed", "Error 405 Method not allowed");
         return;
@@ -101,9 +105,10 @@ void serve_request(Socket socket) {
     char shown[HTTP_URL_CAP * CLIENT_TEXT_EXPANSION + 1];
     escape_client_text(shown, sizeof shown, request.url);
     console_printf("%s\n", shown);
-    if (verdict != HTTP_SERVE || request.control_byte) {
-        // A NUL would cut the name short, and no file name here needs
-        // control bytes: answered like any file that cannot be opened.
+    if (verdict != HTTP_SERVE || request.control_byte || request.cut) {
+        // A NUL would cut the name short, no file name here needs control
+        // bytes, and a cut URL names something else: answered like any file
+        // that cannot be opened.
         send_file_unavailable(socket);
     } else if (path_is_directory(path)) {
         send_directory_page(socket, path, web_root_prefix_length(settings.base_dir));

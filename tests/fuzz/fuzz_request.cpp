@@ -13,7 +13,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string line(reinterpret_cast<const char*>(data), size);
     HttpRequest request;
-    parse_request_line(line.c_str(), request);
+    parse_request_line(line.c_str(), size > 0 && data[0] % 2 == 0, request);
     if (std::strlen(request.method) > HTTP_METHOD_CAP || std::strlen(request.url) > HTTP_URL_CAP ||
         std::strlen(request.decoded) > std::strlen(request.url)) {
         std::abort();

@@ -71,6 +71,8 @@ const std::vector<NamedFile>& named_files() {
     return ServerProcess::native() ? NAMED_FILES : WINDOWS_NAMED_FILES;
 }
 const std::uintmax_t THREE_GIB = 3ull << 30;
+// Named by a request line that is cut right after its 83rd "%61".
+const std::string CUT_ESCAPES_NAME = "bb" + std::string(83, 'a');
 
 const std::string TEXT = "text/plain", OCTETS = "application/octet-stream";
 
@@ -79,6 +81,14 @@ std::string file_head(std::uintmax_t size, const std::string& type = TEXT) {
 }
 std::string file_response(const std::string& body, const std::string& type = TEXT) {
     return http_file_response(body, type);
+}
+
+std::string repeated(const std::string& text, int times) {
+    std::string all;
+    for (int i = 0; i < times; ++i) {
+        all += text;
+    }
+    return all;
 }
 
 std::string get(const std::string& url) {
@@ -181,6 +191,8 @@ class WebService : public ::testing::Test {
         }
         s.make_dir("wwwroot/long");
         s.write_file("wwwroot/long/" + LONG_NAME, "");
+        s.write_file("wwwroot/" + CUT_ESCAPES_NAME, "cut\n");
+        s.make_dir("wwwroot/deep/" + deep_dir());
         s.make_dir("wwwroot/big");
         std::ofstream(s.path("wwwroot/big/huge.bin")).close();
         std::error_code error; // sparse, so no blocks are written
@@ -196,6 +208,12 @@ class WebService : public ::testing::Test {
 
     static ServerProcess& server() { return *server_; }
     static int port() { return server_->www_port(); }
+    // A directory whose path below the server's base directory ends at the
+    // 255th character: a URL on past it would be cut back to it.
+    static std::string deep_dir() {
+        const size_t used = server_->reported_base_dir().size() + std::string("wwwroot/deep/").size();
+        return std::string(255 - used, 'd');
+    }
 
     static inline std::unique_ptr<ServerProcess> server_;
     static inline bool started_ = false, sparse_ = false;
@@ -243,8 +261,13 @@ TEST_F(WebService, EachRequestGetsItsExactReply) {
         {post("/a.txt", "content-LENGTH: 12\r\n", twelve), file_response(A_TXT)},
         {post("/a.txt", "Content-length: 3\r\nCONTENT-LENGTH: 12\r\n", twelve),
          file_response(A_TXT)},
-        // An overlong request line is cut but still served.
+        // An overlong request line is cut but still served, when the cut
+        // falls after the path; a cut inside the path names nothing.
         {"GET /a.txt HTTP/1.0 " + std::string(20000, 'x') + "\r\n\r\n", file_response(A_TXT)},
+        {"GET /a.txt?" + std::string(300, 'q') + "\r\n\r\n", file_response(A_TXT)},
+        {get("/bb" + repeated("%61", 90)), ERROR_403},
+        {get("/deep/" + deep_dir() + "/f.txt"), ERROR_403},
+        {get("/deep/" + deep_dir() + "x"), ERROR_403},
         {"GET /a.txt HTTP/1.0\r\n" + header(9999) + "\r\n\r\n", file_response(A_TXT)},
         {"GET /a.txt HTTP/1.0\r\n" + header(10000) + "\r\n\r\n", "", false},
     };

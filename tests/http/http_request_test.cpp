@@ -13,7 +13,7 @@ struct Split {
 Split split(const std::string& line) {
     char method[HTTP_METHOD_CAP + 1];
     char url[HTTP_URL_CAP + 1];
-    split_request_line(line.c_str(), method, url);
+    (void)split_request_line(line.c_str(), method, url);
     return {method, url};
 }
 
@@ -139,6 +139,27 @@ TEST_F(UrlCheck, RefusesADotDotThatTheCutToThePathLimitWouldMake) {
     EXPECT_EQ(check(url.substr(0, 236)), HTTP_URL_DOTDOT);
     EXPECT_EQ(check(url.substr(0, 237 - 1 - 1) + "x"), HTTP_SERVE);
     EXPECT_EQ(std::string(path_).size(), 255u);
+}
+
+TEST_F(UrlCheck, APathPastTheLimitNamesNothing) {
+    // Cut to 255 characters it would name "/srv/pelmar/wwwroot/aaa...".
+    EXPECT_EQ(check("/" + std::string(235, 'a') + "/f.txt"), HTTP_PATH_UNREACHABLE);
+    EXPECT_EQ(check("/" + std::string(236, 'a')), HTTP_PATH_UNREACHABLE);
+}
+
+TEST(ParseRequestLine, AUrlThatACutLineEndsInNamesNothing) {
+    auto cut = [](const std::string& line, bool line_was_cut) {
+        HttpRequest request;
+        parse_request_line(line.c_str(), line_was_cut, request);
+        return request.cut;
+    };
+    const std::string long_path = "/" + std::string(251, 'a');
+    EXPECT_TRUE(cut("GET " + long_path, true));
+    EXPECT_TRUE(cut("POST /a.txt?" + std::string(243, 'q'), true));
+    EXPECT_FALSE(cut("GET " + long_path, false));
+    // The cut fell into the version word, or into a GET's query.
+    EXPECT_FALSE(cut("GET /a.txt HTTP/1.0 " + std::string(236, 'x'), true));
+    EXPECT_FALSE(cut("GET /a.txt?" + std::string(244, 'q'), true));
 }
 
 } // namespace
