@@ -1,6 +1,7 @@
 #include "ftp/ftp_path.hpp"
 
 #include <cstdio>
+#include <cstring>
 
 #include "fs/path.hpp"
 #include "net/line_io.hpp"
@@ -16,7 +17,14 @@ int resolve_ftp_path(char* out, const char* cwd, char* argument, const char* roo
     path_append(work, argument);
     path_canonicalize(out, work);
     // A whole-name match: "ftproot2" beside the root is not inside it.
-    return path_is_within(out, root, root_length) ? 0 : 1;
+    if (!path_is_within(out, root, root_length)) {
+        return 1;
+    }
+    // Where names ignore letter case the match does too, but a folder may
+    // not: "FTPROOT" beside "ftproot" is another folder there. The path
+    // always goes on with the root as the server spells it.
+    std::memcpy(out, root, static_cast<size_t>(root_length));
+    return 0;
 }
 
 void format_pwd_reply(char* out, const char* relative) {

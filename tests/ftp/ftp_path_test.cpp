@@ -43,14 +43,16 @@ TEST_F(Resolve, ClimbingStopsBeingInsideAboveTheRoot) {
     EXPECT_EQ(resolve("../../../../etc/passwd"), "out:/etc\\passwd");
 }
 
-TEST_F(Resolve, ClimbingOutAndBackInIsInside) {
-    EXPECT_EQ(resolve("../../ftproot/pub"), "in:/srv\\ftproot\\pub");
+TEST_F(Resolve, ClimbingOutAndBackInIsInsideAndSpeltAsTheRoot) {
+    EXPECT_EQ(resolve("../../ftproot/pub"), "in:/srv/ftproot\\pub");
 }
 
 TEST_F(Resolve, SiblingsAreOutsideAndOtherCaseWhereTheHostTellsCaseApart) {
     EXPECT_EQ(resolve("/../ftproot2"), "out:/srv\\ftproot2");
+    // Inside, the root keeps the server's spelling: on a case-sensitive
+    // folder the client's would name a sibling.
     EXPECT_EQ(resolve("../../FTPROOT/pub"),
-              (HOST_PATHS_IGNORE_CASE ? "in:" : "out:") + std::string("/srv\\FTPROOT\\pub"));
+              HOST_PATHS_IGNORE_CASE ? "in:/srv/ftproot\\pub" : "out:/srv\\FTPROOT\\pub");
 }
 
 TEST_F(Resolve, ADriveIsAnotherPlaceWhereTheHostHasDrives) {

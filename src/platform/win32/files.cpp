@@ -6,7 +6,6 @@
 #include <string>
 #include <windows.h>
 
-#include "fs/path.hpp"
 #include "fs/windows_names.hpp"
 
 namespace {
@@ -63,28 +62,25 @@ bool full_path(const std::wstring& path, std::wstring& out) {
     return true;
 }
 
-wchar_t fold(wchar_t c) {
-    return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+bool is_separator(char c) {
+    return c == '\\' || c == '/';
 }
 
-// The root itself or below it by whole names, ignoring ASCII letter case.
+// The root itself or below it by whole names, spelt exactly as the root
+// is. Folders can be case-sensitive here (per folder, or Wine's view of a
+// Linux disk), so another spelling may be another folder.
 bool lies_within(const std::wstring& path, const std::wstring& root) {
-    if (path.size() < root.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < root.size(); ++i) {
-        if (fold(path[i]) != fold(root[i])) {
-            return false;
-        }
-    }
-    return path.size() == root.size() || path[root.size()] == L'\\' || root.back() == L'\\';
+    return path.starts_with(root) &&
+           (path.size() == root.size() || path[root.size()] == L'\\' || root.back() == L'\\');
 }
 
-// The root that the services' path lies in, or nullptr.
+// The root that the services' path lies in, spelt exactly as the server
+// spells it, or nullptr.
 const Root* root_of(const char* path) {
     for (int i = 0; i < root_count; ++i) {
         const std::string& text = roots[i].text;
-        if (path_is_within(path, text.c_str(), static_cast<int>(text.size()))) {
+        if (std::strncmp(path, text.c_str(), text.size()) == 0 &&
+            (path[text.size()] == '\0' || is_separator(path[text.size()]))) {
             return &roots[i];
         }
     }
