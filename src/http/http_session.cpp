@@ -1,5 +1,6 @@
 #include "http/http_session.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -11,6 +12,7 @@
 #include "http/http_response.hpp"
 #include "net/console.hpp"
 #include "net/line_io.hpp"
+#include "net/lingering_close.hpp"
 #include "net/socket_owner.hpp"
 #include "platform/files.hpp"
 #include "startup/settings.hpp"
@@ -38,21 +40,36 @@ bool read_headers(LineReader& reader, int32_t& content_length) {
     }
 }
 
-void discard_post_body(Socket socket, int32_t content_length) {
+// Reads at most HTTP_POST_BODY_LIMIT body bytes, as one receive gives them,
+// and a few stragglers. Returns how many were read.
+uint32_t discard_post_body(Socket socket, int32_t content_length) {
     char body[HTTP_POST_BODY_LIMIT];
     uint32_t wanted = static_cast<uint32_t>(content_length);
     if (wanted > HTTP_POST_BODY_LIMIT) {
         wanted = HTTP_POST_BODY_LIMIT;
     }
+    uint32_t read = 0;
     // A receive of 0 bytes would wait for data that a bodiless POST never
     // sends.
     if (wanted > 0) {
-        (void)receive_some(socket, body, wanted);
+        read += static_cast<uint32_t>(std::max(receive_some(socket, body, wanted), 0L));
     }
     int waiting = 0;
     if (bytes_waiting(socket, waiting) == 0 && waiting >= 1 && waiting <= 4) {
-        (void)receive_some(socket, body, static_cast<size_t>(waiting));
+        read += static_cast<uint32_t>(
+            std::max(receive_some(socket, body, static_cast<size_t>(waiting)), 0L));
     }
+    return read;
+}
+
+// True when the client sent, or announced, bytes that were not read: the
+// rest of a body, or anything after the head.
+bool left_bytes_unread(Socket socket, int32_t content_length, uint32_t body_read) {
+    if (content_length > 0 && body_read < static_cast<uint32_t>(content_length)) {
+        return true;
+    }
+    int waiting = 0;
+    return bytes_waiting(socket, waiting) == 0 && waiting > 0;
 }
 
 // Reads the request's head; false when it does not end properly, which is
@@ -77,13 +94,9 @@ void send_url_refusal(Socket socket, HttpVerdict verdict) {
     }
 }
 
-void serve_request(Socket socket) {
-    char request_line[HTTP_REQUEST_LINE_CAP + 1];
-    int32_t content_length = 0;
-    bool line_was_cut = false;
-    if (!read_request_head(socket, request_line, line_was_cut, content_length)) {
-        return;
-    }
+// Answers the request whose head has been read.
+void answer(Socket socket, const char* request_line, bool line_was_cut, uint32_t& body_read,
+            int32_t content_length) {
     HttpRequest request;
     parse_request_line(request_line, line_was_cut, request);
     if (!method_allowed(request.method)) {
@@ -91,7 +104,7 @@ void serve_request(Socket socket) {
         return;
     }
     if (!request.is_get) {
-        discard_post_body(socket, content_length);
+        body_read = discard_post_body(socket, content_length);
     }
     char path[HTTP_PATH_CAP + 1];
     HttpVerdict verdict = check_url(request.decoded);
@@ -114,6 +127,20 @@ void serve_request(Socket socket) {
         send_directory_page(socket, path, web_root_prefix_length(settings.base_dir));
     } else {
         send_file_response(socket, path, false, content_type_for(path));
+    }
+}
+
+void serve_request(Socket socket) {
+    char request_line[HTTP_REQUEST_LINE_CAP + 1];
+    int32_t content_length = 0;
+    bool line_was_cut = false;
+    if (!read_request_head(socket, request_line, line_was_cut, content_length)) {
+        return;
+    }
+    uint32_t body_read = 0;
+    answer(socket, request_line, line_was_cut, body_read, content_length);
+    if (left_bytes_unread(socket, content_length, body_read)) {
+        discard_until_client_closes(socket);
     }
 }
 

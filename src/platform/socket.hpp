@@ -83,3 +83,11 @@ int bytes_waiting(Socket socket, int& count);
 // Small replies go out at once instead of waiting for the previous
 // acknowledgement.
 void send_without_delay(Socket socket);
+
+// Ends the sending side: the peer sees the end of the data, and can still
+// send.
+void stop_sending(Socket socket);
+enum WaitResult { WAIT_READY = 0, WAIT_TIMED_OUT = 1, WAIT_FAILED = 2 };
+// Waits at most timeout_ms until the socket has bytes to receive or the
+// peer has closed. Returns a WaitResult.
+int wait_readable(Socket socket, int timeout_ms);

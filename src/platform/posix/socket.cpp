@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -109,7 +110,11 @@ int connect_to(Socket socket, uint32_t address, uint16_t port) {
     do {
         result = connect(socket, raw(target), sizeof target);
     } while (result != 0 && errno == EINTR);
-    return result == 0 ? 0 : 1;
+    // A reset that arrives before this thread returns from the call turns
+    // the connection that was made into an error (a refusal would be
+    // ECONNREFUSED). Counted as made, as on Windows: the transfer then fails
+    // at its first send, and the reply says so.
+    return result == 0 || errno == ECONNRESET ? 0 : 1;
 }
 
 uint32_t peer_address_of(Socket socket) {
@@ -149,6 +154,22 @@ long receive_some(Socket socket, char* data, size_t length, bool peek) {
 
 int bytes_waiting(Socket socket, int& count) {
     return ioctl(socket, FIONREAD, &count) == 0 ? 0 : 1;
+}
+
+void stop_sending(Socket socket) {
+    (void)shutdown(socket, SHUT_WR);
+}
+
+int wait_readable(Socket socket, int timeout_ms) {
+    pollfd readable{socket, POLLIN, 0};
+    int result;
+    do {
+        result = poll(&readable, 1, timeout_ms);
+    } while (result < 0 && errno == EINTR);
+    if (result < 0) {
+        return WAIT_FAILED;
+    }
+    return result == 0 ? WAIT_TIMED_OUT : WAIT_READY;
 }
 
 void send_without_delay(Socket socket) {

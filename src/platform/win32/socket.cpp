@@ -159,6 +159,22 @@ int bytes_waiting(Socket socket, int& count) {
     return 0;
 }
 
+void stop_sending(Socket socket) {
+    (void)shutdown(native(socket), SD_SEND);
+}
+
+int wait_readable(Socket socket, int timeout_ms) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(native(socket), &readable);
+    timeval timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    int result = select(0, &readable, nullptr, nullptr, &timeout);
+    if (result == SOCKET_ERROR) {
+        return WAIT_FAILED;
+    }
+    return result == 0 ? WAIT_TIMED_OUT : WAIT_READY;
+}
+
 void send_without_delay(Socket socket) {
     BOOL on = TRUE;
     (void)setsockopt(native(socket), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),

@@ -1,0 +1,29 @@
+#include "net/lingering_close.hpp"
+
+#include <algorithm>
+#include <chrono>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How long the next wait for bytes may last: the quiet time, or what is
+// left of the total if that is less.
+int next_wait_ms(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return static_cast<int>(std::clamp<long long>(left.count(), 0, LINGER_QUIET_MS));
+}
+
+} // namespace
+
+void discard_until_client_closes(Socket socket) {
+    stop_sending(socket);
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(LINGER_TOTAL_MS);
+    char discarded[32 * 1024];
+    for (int wait_ms = next_wait_ms(deadline); wait_ms > 0; wait_ms = next_wait_ms(deadline)) {
+        if (wait_readable(socket, wait_ms) != WAIT_READY ||
+            receive_some(socket, discarded, sizeof discarded) <= 0) {
+            return;
+        }
+    }
+}
