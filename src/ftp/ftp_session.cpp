@@ -7,7 +7,7 @@
 #include "ftp/ftp_path.hpp"
 #include "ftp/ftp_transfer.hpp"
 #include "listener/listener.hpp"
-#include "net/console.hpp"
+#include "console/console.hpp"
 #include "net/line_io.hpp"
 #include "net/network_order.hpp"
 #include "net/socket_owner.hpp"

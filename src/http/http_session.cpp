@@ -10,7 +10,7 @@
 #include "http/content_type.hpp"
 #include "http/http_request.hpp"
 #include "http/http_response.hpp"
-#include "net/console.hpp"
+#include "console/console.hpp"
 #include "net/line_io.hpp"
 #include "net/lingering_close.hpp"
 #include "net/socket_owner.hpp"

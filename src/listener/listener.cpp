@@ -6,7 +6,7 @@
 #include "ftp/ftp_session.hpp"
 #include "http/http_session.hpp"
 #include "listener/session_threads.hpp"
-#include "net/console.hpp"
+#include "console/console.hpp"
 #include "net/network_order.hpp"
 #include "platform/host.hpp"
 #include "platform/socket.hpp"
@@ -175,6 +175,9 @@ void run_listener() {
     if (set_up(www_socket, ftp_socket) != 0) {
         return;
     }
+    // Serving begins: from now on no session waits for the console. Without
+    // a writer thread the texts are written as they come.
+    (void)start_console_writer();
     www_service = Service{www_socket, http_session, "Error starting the WWW servicing thread\n"};
     ftp_service = Service{ftp_socket, ftp_session, "Error starting the FTP servicing thread\n"};
     serve(www_service, ftp_service);

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "net/console.hpp"
+#include "console/console.hpp"
 
 namespace {
 

@@ -3,6 +3,7 @@
 // What differs between the hosts outside sockets and files: the console,
 // the executable's place, time, privileges and the rules of path texts.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -25,9 +26,20 @@ constexpr size_t HOST_PATH_BYTES = 4096;
 // Prepares standard output to carry the log byte for byte, and on a
 // console window keeps a click in it from freezing the server.
 void prepare_console();
-// Writes the text whole, by one call, and flushes it at once, so that
-// texts of different threads never mix and the log is always current.
-void console_write(const char* text, size_t length);
+// One write to standard output, waiting while it takes nothing: how many
+// bytes it took, or -1 when it takes none any more (its reader is gone).
+long write_to_console(const char* data, size_t length);
+
+// From now on a stop from outside (Ctrl+C or SIGTERM; on Windows Ctrl+C,
+// Ctrl+Break or closing the console window) does not end the process at
+// once: the console gets about a second to take the `unwritten` bytes, and
+// then the process ends as the stop would have ended it. A second stop
+// ends it at once. Called by the thread that writes the console.
+void let_console_finish_on_stop(const std::atomic<size_t>* unwritten);
+// True once such a stop has come and the console writer is to end the
+// process when it has written everything (end_stopped_process).
+bool stop_requested();
+[[noreturn]] void end_stopped_process();
 
 // Fills `out` (`cap` bytes, HOST_PATH_BYTES suffice) with the directory of
 // the running executable, ending with the host's separator. Returns 0, or 1

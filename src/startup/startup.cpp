@@ -4,7 +4,7 @@
 #include <string>
 
 #include "listener/listener.hpp"
-#include "net/console.hpp"
+#include "console/console.hpp"
 #include "platform/files.hpp"
 #include "platform/host.hpp"
 #include "platform/socket.hpp"

@@ -1,5 +1,6 @@
 #include "server_process.hpp"
 
+#include <fcntl.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
@@ -133,6 +134,7 @@ bool ServerProcess::native() {
 ServerProcess::~ServerProcess() {
     stop();
     ::close(console_fd_);
+    ::close(console_pipe_);
     std::error_code ignored;
     fs::remove_all(base_dir_, ignored);
 }
@@ -207,8 +209,18 @@ void ServerProcess::set_env(std::string name, std::string value) {
 void ServerProcess::launch(const std::vector<std::string>& args) {
     stop();
     ::close(console_fd_);
+    ::close(console_pipe_);
+    console_pipe_ = -1;
     // A file rather than a pipe: nobody has to drain it while the server runs.
     console_fd_ = ::memfd_create("console", MFD_CLOEXEC);
+    int sink = console_fd_;
+    if (console_to_pipe_) {
+        int ends[2];
+        if (::pipe2(ends, O_CLOEXEC) == 0) {
+            console_pipe_ = ends[0];
+            sink = ends[1];
+        }
+    }
     std::string binary = path(executable_dir_ + executable_);
     std::vector<char*> argv{binary.data()};
     if (!native())
@@ -238,8 +250,8 @@ void ServerProcess::launch(const std::vector<std::string>& args) {
     if (pid_ == 0) {
         // Only async-signal-safe calls between fork and exec.
         ::prctl(PR_SET_PDEATHSIG, SIGKILL); // not to outlive a crashed test
-        ::dup2(console_fd_, 1);
-        ::dup2(console_fd_, 2);
+        ::dup2(sink, 1);
+        ::dup2(sink, 2);
         // No test socket may leak in, skewing its fd count or holding a port.
         ::close_range(3, ~0U, 0);
         // The base directory must come from the executable, not the cwd.
@@ -247,6 +259,8 @@ void ServerProcess::launch(const std::vector<std::string>& args) {
             ::execve(argv[0], argv.data(), envp.data());
         ::_exit(127);
     }
+    if (sink != console_fd_)
+        ::close(sink);
 }
 
 std::optional<int> ServerProcess::wait_for_exit(int timeout_ms) {

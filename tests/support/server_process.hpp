@@ -89,6 +89,11 @@ class ServerProcess {
 
     // Everything it has written to stdout and stderr so far.
     std::string output() const;
+    // From the next launch on, stdout and stderr are a pipe that only the
+    // test reads (console_pipe(), its reading end), so that the test decides
+    // when the console takes output; output() then has nothing.
+    void console_to_pipe() { console_to_pipe_ = true; }
+    int console_pipe() const { return console_pipe_; }
     bool wait_for_output(std::string_view needle, int timeout_ms) const;
 
     // Native server only (a test failure otherwise): its open descriptors,
@@ -120,6 +125,8 @@ class ServerProcess {
     std::optional<int> exit_code_;
     std::vector<std::pair<std::string, std::string>> env_;
     int console_fd_ = -1;
+    bool console_to_pipe_ = false;
+    int console_pipe_ = -1; // the reading end
     int www_port_ = 0;
     int ftp_port_ = 0;
 };

@@ -1,6 +1,8 @@
 #include "platform/host.hpp"
 
+#include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -41,6 +43,39 @@ bool read_id(const char* text, uint32_t& id) {
     return true;
 }
 
+// Only what a signal handler may do is done with these: atomics, alarm,
+// raise.
+std::atomic<int> stop_signal{0};
+const std::atomic<size_t>* console_unwritten = nullptr;
+
+// Ends the process by the signal, as it would have ended without our
+// handler.
+[[noreturn]] void end_by(int signal_number) {
+    signal(signal_number, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal_number);
+    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    raise(signal_number);
+    _exit(128 + signal_number);
+}
+
+// The first stop lets the console writer finish; a second one, or one with
+// nothing left to write, ends the process at once. The alarm ends it in any
+// case about a second later, however the console behaves meanwhile.
+void on_stop(int signal_number) {
+    int none = 0;
+    if (!stop_signal.compare_exchange_strong(none, signal_number) ||
+        console_unwritten->load() == 0) {
+        end_by(signal_number);
+    }
+    alarm(1);
+}
+
+void on_alarm(int) {
+    end_by(stop_signal.load());
+}
+
 bool runs_as(uid_t uid, gid_t gid) {
     uid_t real_uid, effective_uid, saved_uid;
     gid_t real_gid, effective_gid, saved_gid;
@@ -54,13 +89,38 @@ bool runs_as(uid_t uid, gid_t gid) {
 
 void prepare_console() {}
 
-void console_write(const char* text, size_t length) {
-    // One locked write and flush per text: the log stays current when stdout
-    // is a pipe or a file, and texts of different threads never interleave.
-    flockfile(stdout);
-    fwrite_unlocked(text, 1, length, stdout);
-    fflush_unlocked(stdout);
-    funlockfile(stdout);
+long write_to_console(const char* data, size_t length) {
+    ssize_t written;
+    do {
+        written = write(STDOUT_FILENO, data, length);
+    } while (written < 0 && errno == EINTR);
+    return static_cast<long>(written);
+}
+
+void let_console_finish_on_stop(const std::atomic<size_t>* unwritten) {
+    console_unwritten = unwritten;
+    struct sigaction stop {};
+    stop.sa_handler = on_stop;
+    // A second stop of the same kind ends the process at once. System calls
+    // that the handler interrupts go on, so that no session sees EINTR
+    // where it does not look for it.
+    stop.sa_flags = SA_RESETHAND | SA_RESTART;
+    sigemptyset(&stop.sa_mask);
+    struct sigaction alarm_action {};
+    alarm_action.sa_handler = on_alarm;
+    alarm_action.sa_flags = SA_RESTART;
+    sigemptyset(&alarm_action.sa_mask);
+    sigaction(SIGALRM, &alarm_action, nullptr);
+    sigaction(SIGINT, &stop, nullptr);
+    sigaction(SIGTERM, &stop, nullptr);
+}
+
+bool stop_requested() {
+    return stop_signal.load() != 0;
+}
+
+void end_stopped_process() {
+    end_by(stop_signal.load());
 }
 
 int locate_executable_directory(char* out, size_t cap) {
@@ -112,6 +172,10 @@ void prepare_session_threads() {
     // Sessions allocate one small buffer each; a heap of their own per
     // thread would only add resident memory.
     mallopt(M_ARENA_MAX, 1);
+    // What a lagging console queues is held in blocks of up to megabytes;
+    // mapped on their own, they go back to the system when the console has
+    // caught up, instead of staying in the heap.
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
 }
 
 int start_detached_thread(void (*body)(void*), void* argument) {

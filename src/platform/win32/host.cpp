@@ -4,7 +4,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <io.h>
-#include <mutex>
 #include <new>
 #include <process.h>
 #include <windows.h>
@@ -13,7 +12,24 @@
 
 namespace {
 
-std::mutex console_lock;
+// How long a stop waits for the console to take what is queued.
+constexpr int STOP_GRACE_MS = 1000;
+
+const std::atomic<size_t>* console_unwritten = nullptr;
+std::atomic<bool> stopping{false};
+
+// Runs on a thread of its own that Windows starts for the event. Returning
+// FALSE passes the event on: the console's mode is put back, and the default
+// handling ends the process with the status the event gives it.
+BOOL WINAPI let_console_finish(DWORD) {
+    if (stopping.exchange(true)) {
+        return FALSE; // a second stop: at once
+    }
+    for (int waited = 0; console_unwritten->load() > 0 && waited < STOP_GRACE_MS; waited += 10) {
+        Sleep(10);
+    }
+    return FALSE;
+}
 
 // The console's input mode as it was before we changed it: it belongs to
 // the console, which outlives us, not to this process.
@@ -65,13 +81,25 @@ void prepare_console() {
     turn_quick_edit_off();
 }
 
-void console_write(const char* text, size_t length) {
-    // One write and flush per text, under one lock: the log stays current
-    // when standard output is a pipe or a file, and texts of different
-    // threads never interleave.
-    std::lock_guard<std::mutex> lock(console_lock);
-    std::fwrite(text, 1, length, stdout);
+long write_to_console(const char* data, size_t length) {
+    size_t written = std::fwrite(data, 1, length, stdout);
     std::fflush(stdout);
+    return written == 0 && length > 0 ? -1 : static_cast<long>(written);
+}
+
+void let_console_finish_on_stop(const std::atomic<size_t>* unwritten) {
+    console_unwritten = unwritten;
+    // Handlers run from the last one added: this one waits first, then the
+    // one that puts the console's mode back.
+    SetConsoleCtrlHandler(let_console_finish, TRUE);
+}
+
+bool stop_requested() {
+    return false; // the handler's own thread waits, and the default handling ends us
+}
+
+void end_stopped_process() {
+    ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
 int locate_executable_directory(char* out, size_t cap) {

@@ -1,4 +1,4 @@
-#include "net/console.hpp"
+#include "console/console.hpp"
 
 #include <gtest/gtest.h>
 #include <string>

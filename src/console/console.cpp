@@ -1,0 +1,222 @@
+#include "console/console.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "console/console_queue.hpp"
+
+namespace {
+
+// What one write takes at most, so that room in the queue shows up while a
+// large batch is still on its way.
+constexpr size_t WRITE_CHUNK = 64 * 1024;
+// A text that finds the writer idle wakes it; the writer then waits this
+// long for the texts of the next moments, so that a busy server's log goes
+// out in a few large writes instead of one per response.
+constexpr auto GATHER_TIME = std::chrono::milliseconds(2);
+
+std::mutex console_lock;
+std::condition_variable texts_queued;
+ConsoleQueue queue(CONSOLE_QUEUE_BOUND); // under console_lock
+bool writer_idle = false;                // under console_lock
+// The queue's unwritten bytes, for a stop request, which may come at any
+// moment and cannot take the lock.
+std::atomic<size_t> unwritten{0};
+// Set once, before any session thread exists.
+bool writer_started = false;
+
+// Writes all of it, unless the console is gone (a pipe whose reader has
+// ended): then what is left is lost, as it would be anyway.
+void write_whole(const char* text, size_t length) {
+    while (length > 0) {
+        long written = write_to_console(text, length);
+        if (written <= 0) {
+            return;
+        }
+        text += written;
+        length -= static_cast<size_t>(written);
+    }
+}
+
+void written(size_t count) {
+    std::lock_guard<std::mutex> lock(console_lock);
+    queue.written(count);
+    unwritten.store(queue.unwritten());
+}
+
+void write_batch(std::vector<char>& batch) {
+    for (size_t done = 0; done < batch.size();) {
+        size_t chunk = std::min(WRITE_CHUNK, batch.size() - done);
+        write_whole(batch.data() + done, chunk);
+        done += chunk;
+        written(chunk);
+    }
+    // A batch the size of a lagging console's backlog is given back.
+    batch.clear();
+    if (batch.capacity() > WRITE_CHUNK) {
+        std::vector<char>().swap(batch);
+    }
+}
+
+void take_texts(std::vector<char>& batch) {
+    std::unique_lock<std::mutex> lock(console_lock);
+    if (!queue.has_queued()) {
+        writer_idle = true;
+        texts_queued.wait(lock, [] { return queue.has_queued(); });
+        lock.unlock();
+        std::this_thread::sleep_for(GATHER_TIME);
+        lock.lock();
+    }
+    queue.take(batch);
+}
+
+void run_writer(void*) {
+    let_console_finish_on_stop(&unwritten);
+    std::vector<char> batch;
+    for (;;) {
+        take_texts(batch);
+        write_batch(batch);
+        if (unwritten.load() == 0 && stop_requested()) {
+            end_stopped_process();
+        }
+    }
+}
+
+} // namespace
+
+bool start_console_writer() {
+    if (start_detached_thread(run_writer, nullptr) != 0) {
+        return false;
+    }
+    writer_started = true;
+    return true;
+}
+
+void console_write(const char* text, size_t length) {
+    if (!writer_started) {
+        write_whole(text, length);
+        return;
+    }
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> lock(console_lock);
+        queue.add(text, length);
+        unwritten.store(queue.unwritten());
+        wake = writer_idle && queue.has_queued();
+        writer_idle = writer_idle && !wake;
+    }
+    // Only an idle writer needs a signal, which costs a system call.
+    if (wake) {
+        texts_queued.notify_one();
+    }
+}
+
+void console_print(const char* text) {
+    console_write(text, std::strlen(text));
+}
+
+void console_printf(const char* format, ...) {
+    char buffer[4352]; // room for the longest base directory
+    va_list args;
+    va_start(args, format);
+    int length = std::vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    if (length < 0) {
+        return;
+    }
+    if (length >= static_cast<int>(sizeof buffer)) {
+        length = sizeof buffer - 1;
+    }
+    console_write(buffer, static_cast<size_t>(length));
+}
+
+namespace {
+
+bool in_range(unsigned char byte, unsigned char low, unsigned char high) {
+    return byte >= low && byte <= high;
+}
+
+// The length of the well-formed UTF-8 sequence of two to four bytes at
+// `text`, or 0 when none starts there. Overlong forms, surrogates and code
+// points past U+10FFFF are not well-formed. The terminator is never a
+// continuation byte, so no check reads past it.
+size_t utf8_sequence_length(const unsigned char* text) {
+    unsigned char lead = text[0];
+    auto continues = [&](size_t from, size_t to) {
+        for (size_t i = from; i < to; ++i) {
+            if (!in_range(text[i], 0x80, 0xBF)) {
+                return false;
+            }
+        }
+        return true;
+    };
+    if (in_range(lead, 0xC2, 0xDF)) {
+        return continues(1, 2) ? 2 : 0;
+    }
+    if (in_range(lead, 0xE0, 0xEF)) {
+        unsigned char low = lead == 0xE0 ? 0xA0 : 0x80;
+        unsigned char high = lead == 0xED ? 0x9F : 0xBF;
+        return in_range(text[1], low, high) && continues(2, 3) ? 3 : 0;
+    }
+    if (in_range(lead, 0xF0, 0xF4)) {
+        unsigned char low = lead == 0xF0 ? 0x90 : 0x80;
+        unsigned char high = lead == 0xF4 ? 0x8F : 0xBF;
+        return in_range(text[1], low, high) && continues(2, 4) ? 4 : 0;
+    }
+    return 0;
+}
+
+// U+0080 to U+009F: the C1 controls, which terminals obey (CSI is U+009B).
+bool is_c1_control(const unsigned char* sequence) {
+    return sequence[0] == 0xC2 && sequence[1] <= 0x9F;
+}
+
+// How one byte shows when it is not part of readable text: "\xHH", or
+// "\\" for a backslash. Returns the width.
+size_t show_byte(unsigned char byte, char (&shown)[4]) {
+    static const char hex[] = "0123456789abcdef";
+    if (byte == '\\') {
+        shown[0] = shown[1] = '\\';
+        return 2;
+    }
+    shown[0] = '\\';
+    shown[1] = 'x';
+    shown[2] = hex[byte >> 4];
+    shown[3] = hex[byte & 0xF];
+    return 4;
+}
+
+} // namespace
+
+void escape_client_text(char* out, size_t cap, const char* text) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+    size_t length = 0;
+    while (*bytes != 0) {
+        char shown[4];
+        size_t width = 1;
+        size_t taken = 1;
+        size_t sequence = utf8_sequence_length(bytes);
+        if (*bytes >= 0x20 && *bytes < 0x7F && *bytes != '\\') {
+            shown[0] = static_cast<char>(*bytes);
+        } else if (sequence > 0 && !is_c1_control(bytes)) {
+            std::memcpy(shown, bytes, sequence);
+            width = taken = sequence;
+        } else {
+            width = show_byte(*bytes, shown);
+        }
+        if (length + width >= cap) {
+            break;
+        }
+        std::memcpy(out + length, shown, width);
+        length += width;
+        bytes += taken;
+    }
+    out[length] = '\0';
+}

@@ -1,0 +1,52 @@
+#include "console/console_queue.hpp"
+
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+void add(ConsoleQueue& queue, const std::string& text) {
+    queue.add(text.data(), text.size());
+}
+
+std::string take(ConsoleQueue& queue) {
+    std::vector<char> batch;
+    queue.take(batch);
+    return std::string(batch.begin(), batch.end());
+}
+
+TEST(ConsoleQueue, TextsStayWholeAndInOrderUpToTheBound) {
+    ConsoleQueue queue(10);
+    add(queue, "abcd");
+    add(queue, "efgh");
+    add(queue, "ijk"); // would pass the bound: dropped whole
+    EXPECT_EQ(queue.unwritten(), 8u);
+    EXPECT_EQ(take(queue), "abcdefgh");
+    // Taken is not written: the bytes still count.
+    add(queue, "ijk");
+    EXPECT_FALSE(queue.has_queued());
+}
+
+TEST(ConsoleQueue, DropsAreReportedOnceInTheirPlaceWhenTheConsoleTakesOutputAgain) {
+    const std::string report = "3 texts dropped while the console was blocked\n";
+    ConsoleQueue queue(64);
+    add(queue, std::string(64, 'x'));
+    EXPECT_EQ(take(queue), std::string(64, 'x'));
+    add(queue, "a");
+    add(queue, "b");
+    queue.written(16);
+    // Until the report is out, later texts would go before it: dropped too,
+    // also while there is no room for the report yet.
+    add(queue, "c");
+    queue.written(48);
+    add(queue, "d");
+    EXPECT_EQ(take(queue), report + "d");
+    queue.written(report.size());
+    EXPECT_EQ(queue.unwritten(), 1u);
+    queue.written(1);
+    add(queue, "e");
+    EXPECT_EQ(take(queue), "e");
+}
+
+} // namespace
