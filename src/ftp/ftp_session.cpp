@@ -6,7 +6,6 @@
 #include "fs/path.hpp"
 #include "ftp/ftp_path.hpp"
 #include "ftp/ftp_transfer.hpp"
-#include "listener/listener.hpp"
 #include "console/console.hpp"
 #include "net/line_io.hpp"
 #include "net/network_order.hpp"
@@ -51,7 +50,7 @@ void change_directory(FtpSession& session) {
 bool names_this_server(const FtpSession& session) {
     bool on_this_machine = is_loopback_address(session.endpoint.address) ||
                            session.endpoint.address == session.local_address;
-    return on_this_machine && is_own_listening_port(port_in_host_order(session.endpoint.port));
+    return on_this_machine && session.own_ports.has(port_in_host_order(session.endpoint.port));
 }
 
 // Data goes only to the address the control connection comes from, so that
@@ -135,13 +134,17 @@ bool answer(FtpSession& session) {
 
 } // namespace
 
-int ftp_session(Socket socket) {
+int ftp_session(Socket socket, ListeningPorts own_ports) {
     SocketOwner control(socket);
     FtpSession session;
     start_session(session, control.get());
+    session.own_ports = own_ports;
     send_without_delay(session.control);
     send_text(session.control, "220 FTP server - pro Sorbanik\r\n");
-    while (receive_line(session.control, session.line, FTP_LINE_CAP) == LINE_OK) {
+    // One reader for the whole session: commands that arrive together are
+    // taken with one receive, and answered one after the other.
+    LineReader commands(session.control);
+    while (commands.next(session.line, FTP_LINE_CAP) == LINE_OK) {
         char shown[FTP_LINE_CAP * CLIENT_TEXT_EXPANSION + 1];
         escape_client_text(shown, sizeof shown, session.line);
         console_printf("FTP: %s\n", shown);

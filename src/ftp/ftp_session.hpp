@@ -5,6 +5,7 @@
 #include "fs/path.hpp"
 #include "ftp/ftp_command.hpp"
 #include "platform/socket.hpp"
+#include "startup/settings.hpp"
 
 constexpr int FTP_LINE_CAP = 256;
 
@@ -18,7 +19,10 @@ struct FtpSession {
     char cwd[PATH_CAP] = {};
     int32_t port_numbers[6] = {};
     DataEndpoint endpoint;
+    ListeningPorts own_ports;
 };
 
-// Serves one FTP control connection until QUIT, a failed line or the close.
-int ftp_session(Socket socket);
+// Serves one FTP control connection until QUIT, a failed line or the close,
+// and closes it. `own_ports` are the server's listening ports, where no
+// data connection may go.
+int ftp_session(Socket socket, ListeningPorts own_ports);

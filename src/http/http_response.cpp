@@ -21,12 +21,7 @@ void send_file_unavailable(Socket socket) {
     send_http_error(socket, "403 Soubor neexistuje", "pozadovany soubor neexistuje");
 }
 
-void send_file_response(Socket socket, const char* path, bool no_cache, const char* content_type) {
-    FileReader file;
-    if (file.open(path) != 0) {
-        send_file_unavailable(socket);
-        return;
-    }
+void send_file_response(Socket socket, FileReader& file, bool no_cache, const char* content_type) {
     // The true size, also past 2 GiB, so that clients receive the whole file.
     char size[24];
     std::snprintf(size, sizeof size, "%" PRId64, file.size());

@@ -10,7 +10,8 @@
 void send_http_error(Socket socket, const char* status, const char* body);
 // The 403 answer for a file that is missing or cannot be opened.
 void send_file_unavailable(Socket socket);
-void send_file_response(Socket socket, const char* path, bool no_cache, const char* content_type);
+// The 200 head and the body of a file the caller has opened.
+void send_file_response(Socket socket, FileReader& file, bool no_cache, const char* content_type);
 // Returns 0, or 1 when the directory cannot be enumerated (the page is then
 // left unclosed, which is all the client gets).
 int send_directory_page(Socket socket, const char* dir_path, int prefix_length);

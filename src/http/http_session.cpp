@@ -40,50 +40,75 @@ bool read_headers(LineReader& reader, int32_t& content_length) {
     }
 }
 
-// Reads at most HTTP_POST_BODY_LIMIT body bytes, as one receive gives them,
-// and a few stragglers. Returns how many were read.
-uint32_t discard_post_body(Socket socket, int32_t content_length) {
-    char body[HTTP_POST_BODY_LIMIT];
-    uint32_t wanted = static_cast<uint32_t>(content_length);
-    if (wanted > HTTP_POST_BODY_LIMIT) {
-        wanted = HTTP_POST_BODY_LIMIT;
+// What the head of a request said, read before anything is answered.
+struct RequestHead {
+    char line[HTTP_REQUEST_LINE_CAP + 1] = {};
+    // The line was longer than its limit, and cut.
+    bool line_was_cut = false;
+    int32_t content_length = 0;
+};
+
+// Reads the request line and the header block; false when the head does
+// not end properly, which is answered by closing the connection.
+bool read_request_head(LineReader& reader, RequestHead& head) {
+    // A longer request line is cut, and the request still served unless the
+    // cut falls into the URL's path.
+    head.line_was_cut = reader.next(head.line, HTTP_REQUEST_LINE_CAP) == LINE_FAILED &&
+                        std::strlen(head.line) == HTTP_REQUEST_LINE_CAP;
+    return read_headers(reader, head.content_length);
+}
+
+// Takes `count` bytes that have arrived, or fewer if the peer stops; how
+// many it took.
+uint32_t take_arrived(LineReader& reader, char* scratch, uint32_t count) {
+    uint32_t taken = 0;
+    while (taken < count) {
+        long got = reader.take(scratch, count - taken);
+        if (got <= 0) {
+            break;
+        }
+        taken += static_cast<uint32_t>(got);
     }
+    return taken;
+}
+
+// Reads at most HTTP_POST_BODY_LIMIT body bytes, as far as one receive
+// brings them (or as many as have come with the head), then a few bytes
+// that may follow at once. Returns how many were read.
+uint32_t discard_post_body(LineReader& reader, Socket socket, int32_t content_length) {
+    char body[HTTP_POST_BODY_LIMIT];
+    uint32_t wanted = std::min(static_cast<uint32_t>(content_length), HTTP_POST_BODY_LIMIT);
     uint32_t read = 0;
     // A receive of 0 bytes would wait for data that a bodiless POST never
     // sends.
     if (wanted > 0) {
-        read += static_cast<uint32_t>(std::max(receive_some(socket, body, wanted), 0L));
+        read += static_cast<uint32_t>(std::max(reader.take(body, wanted), 0L));
     }
-    int waiting = 0;
-    if (bytes_waiting(socket, waiting) == 0 && waiting >= 1 && waiting <= 4) {
-        read += static_cast<uint32_t>(
-            std::max(receive_some(socket, body, static_cast<size_t>(waiting)), 0L));
+    size_t waiting = reader.buffered();
+    int in_socket = 0;
+    if (waiting <= 4 && bytes_waiting(socket, in_socket) == 0) {
+        waiting += static_cast<size_t>(in_socket);
+    }
+    if (waiting >= 1 && waiting <= 4) {
+        read += take_arrived(reader, body, static_cast<uint32_t>(waiting));
     }
     return read;
 }
 
 // True when the client sent, or announced, bytes that were not read: the
 // rest of a body, or anything after the head.
-bool left_bytes_unread(Socket socket, int32_t content_length, uint32_t body_read) {
-    if (content_length > 0 && body_read < static_cast<uint32_t>(content_length)) {
+bool left_bytes_unread(const LineReader& reader, Socket socket, const RequestHead& head,
+                       uint32_t body_read) {
+    if (head.content_length > 0 && body_read < static_cast<uint32_t>(head.content_length)) {
         return true;
     }
+    if (reader.buffered() > 0) {
+        return true;
+    }
+    // Only a head that filled the reader's buffer can have left more in the
+    // socket than was received.
     int waiting = 0;
-    return bytes_waiting(socket, waiting) == 0 && waiting > 0;
-}
-
-// Reads the request's head; false when it does not end properly, which is
-// answered by closing the connection.
-bool read_request_head(Socket socket, char* request_line, bool& line_was_cut,
-                       int32_t& content_length) {
-    // One reader for the whole head; it takes exactly the head's bytes from
-    // the socket and leaves a body there.
-    LineReader reader(socket);
-    // A longer request line is cut, and the request still served unless the
-    // cut falls into the URL's path.
-    line_was_cut = reader.next(request_line, HTTP_REQUEST_LINE_CAP) == LINE_FAILED &&
-                   std::strlen(request_line) == HTTP_REQUEST_LINE_CAP;
-    return read_headers(reader, content_length);
+    return reader.may_have_more() && bytes_waiting(socket, waiting) == 0 && waiting > 0;
 }
 
 void send_url_refusal(Socket socket, HttpVerdict verdict) {
@@ -94,18 +119,32 @@ void send_url_refusal(Socket socket, HttpVerdict verdict) {
     }
 }
 
-// Answers the request whose head has been read.
-void answer(Socket socket, const char* request_line, bool line_was_cut, uint32_t& body_read,
-            int32_t content_length) {
-    HttpRequest request;
-    parse_request_line(request_line, line_was_cut, request);
-    if (!method_allowed(request.method)) {
-        send_http_error(socket, "405 Method not allowed", "Error 405 Method not allowed");
+// A directory's page or a regular file's contents, each after one look at
+// the path; anything else is answered like a missing file.
+void send_path(Socket socket, const char* path) {
+    PathKind kind = look_up_path(path);
+    if (kind == PATH_DIRECTORY) {
+        send_directory_page(socket, path, web_root_prefix_length(settings.base_dir));
         return;
     }
-    if (!request.is_get) {
-        body_read = discard_post_body(socket, content_length);
+    FileReader file;
+    if (kind != PATH_REGULAR_FILE || file.open_looked_up(path) != 0) {
+        send_file_unavailable(socket);
+        return;
     }
+    send_file_response(socket, file, false, content_type_for(path));
+}
+
+// Answers the request whose head has been read. Returns how many body
+// bytes it read.
+uint32_t answer(LineReader& reader, Socket socket, const RequestHead& head) {
+    HttpRequest request;
+    parse_request_line(head.line, head.line_was_cut, request);
+    if (!method_allowed(request.method)) {
+        send_http_error(socket, "405 Method not allowed", "Error 405 Method not allowed");
+        return 0;
+    }
+    uint32_t body_read = request.is_get ? 0 : discard_post_body(reader, socket, head.content_length);
     char path[HTTP_PATH_CAP + 1];
     HttpVerdict verdict = check_url(request.decoded);
     if (verdict == HTTP_SERVE) {
@@ -113,7 +152,7 @@ void answer(Socket socket, const char* request_line, bool line_was_cut, uint32_t
     }
     if (verdict == HTTP_URL_NOT_ROOTED || verdict == HTTP_URL_DOTDOT) {
         send_url_refusal(socket, verdict);
-        return;
+        return body_read;
     }
     char shown[HTTP_URL_CAP * CLIENT_TEXT_EXPANSION + 1];
     escape_client_text(shown, sizeof shown, request.url);
@@ -123,23 +162,20 @@ void answer(Socket socket, const char* request_line, bool line_was_cut, uint32_t
         // bytes, and a cut URL names something else: answered like any file
         // that cannot be opened.
         send_file_unavailable(socket);
-    } else if (path_is_directory(path)) {
-        send_directory_page(socket, path, web_root_prefix_length(settings.base_dir));
     } else {
-        send_file_response(socket, path, false, content_type_for(path));
+        send_path(socket, path);
     }
+    return body_read;
 }
 
 void serve_request(Socket socket) {
-    char request_line[HTTP_REQUEST_LINE_CAP + 1];
-    int32_t content_length = 0;
-    bool line_was_cut = false;
-    if (!read_request_head(socket, request_line, line_was_cut, content_length)) {
+    LineReader reader(socket);
+    RequestHead head;
+    if (!read_request_head(reader, head)) {
         return;
     }
-    uint32_t body_read = 0;
-    answer(socket, request_line, line_was_cut, body_read, content_length);
-    if (left_bytes_unread(socket, content_length, body_read)) {
+    uint32_t body_read = answer(reader, socket, head);
+    if (left_bytes_unread(reader, socket, head, body_read)) {
         discard_until_client_closes(socket);
     }
 }

@@ -1,31 +1,40 @@
 #include "listener/listener.hpp"
 
 #include <chrono>
+#include <mutex>
 #include <thread>
 
+#include "console/console.hpp"
 #include "ftp/ftp_session.hpp"
 #include "http/http_session.hpp"
-#include "listener/session_threads.hpp"
-#include "console/console.hpp"
 #include "net/network_order.hpp"
 #include "platform/host.hpp"
 #include "platform/socket.hpp"
 #include "startup/settings.hpp"
 
-std::atomic<int> active_sessions{0};
-ListeningPorts listening_ports;
-
 namespace {
 
-struct Service {
-    Socket socket;
-    SessionFunction session;
-    const char* thread_error;
-};
+// A web connection is handed over once its request has begun to arrive, so
+// that no session thread sleeps waiting for it; one that sends nothing takes
+// no place until then, and not longer than this.
+constexpr int WEB_DEFERRAL_SECONDS = 5;
 
 // Set before the first session thread starts, and only read afterwards.
-Service www_service;
-Service ftp_service;
+struct Listening {
+    Socket www = NO_SOCKET;
+    Socket ftp = NO_SOCKET;
+    ListeningPorts ports;
+};
+Listening listening;
+
+// Where several threads cannot wait on the sockets without all waking up
+// for each connection, they take turns.
+std::mutex waiting_turn;
+
+struct Connection {
+    Socket socket = NO_SOCKET;
+    bool web = false;
+};
 
 // Binds and listens on both ports; prints the first failure and returns 1.
 int set_up(Socket www_socket, Socket ftp_socket) {
@@ -47,12 +56,13 @@ int set_up(Socket www_socket, Socket ftp_socket) {
         console_print("FTP: Failed to pasivate the socket\n");
         return 1;
     }
-    // Accepts never wait: a session thread may take a waiting connection
-    // before the listener does.
+    // The FTP server speaks first, so only the web port can wait for data.
+    accept_once_data_arrives(www_socket, WEB_DEFERRAL_SECONDS);
+    // Accepts never wait: another thread may have taken the connection that
+    // woke this one.
     accept_without_waiting(www_socket);
     accept_without_waiting(ftp_socket);
-    listening_ports.www = bound_port(www_socket);
-    listening_ports.ftp = bound_port(ftp_socket);
+    listening = {www_socket, ftp_socket, {bound_port(www_socket), bound_port(ftp_socket)}};
     // Both ports are bound: root, if we had it, is needed no longer.
     if (give_up_root() != 0) {
         console_print("Failed to give up root privileges\n");
@@ -65,108 +75,87 @@ bool client_admitted(uint32_t peer_address) {
     return settings.allow_remote != 0 || peer_address == address_from_bytes(127, 0, 0, 1);
 }
 
-// A connection waiting on the socket, from a client that may be served, or
-// NO_SOCKET when none waits. Never blocks: a connection another thread took
-// first, or one the client reset in the meantime, leaves nothing to wait
-// for. `result` tells why there is none.
-Socket accept_admitted(const Service& service, int& result) {
-    // Bounded, so that a flood of foreign clients cannot hold a thread here.
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        Socket connection = NO_SOCKET;
-        uint32_t peer_address = 0;
-        result = accept_connection(service.socket, connection, peer_address);
-        if (result != ACCEPTED) {
-            return NO_SOCKET;
-        }
-        if (client_admitted(peer_address)) {
-            return connection;
-        }
-        close_socket(connection);
-    }
-    result = ACCEPT_FAILED;
-    return NO_SOCKET;
-}
-
-// Accepts one connection on a ready socket and hands it to a session
-// thread. True when a session took the reserved place; otherwise the place
-// is still the listener's, for the next connection.
-bool accept_one(const Service& service) {
-    int result = ACCEPT_FAILED;
-    Socket connection = accept_admitted(service, result);
-    if (connection == NO_SOCKET) {
+// Accepts a connection waiting on the port, if one still does. A client
+// that may not be served is closed at once, and NO_SOCKET returned.
+Socket accept_admitted(bool web) {
+    Socket connection = NO_SOCKET;
+    uint32_t peer_address = 0;
+    int result = accept_connection(web ? listening.www : listening.ftp, connection, peer_address);
+    if (result == ACCEPT_EXHAUSTED) {
         // Out of descriptors or memory: give the sessions time to release
-        // some instead of spinning on a socket that stays readable.
-        if (result == ACCEPT_EXHAUSTED) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
+        // some instead of spinning on a socket that stays ready.
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    if (hand_over_session(service.session, connection) != HANDED_OVER) {
-        console_print(service.thread_error);
+    if (result != ACCEPTED) {
+        return NO_SOCKET;
+    }
+    if (!client_admitted(peer_address)) {
         close_socket(connection);
-        return false;
+        return NO_SOCKET;
     }
-    return true;
+    return connection;
 }
 
-// Blocks until a connection waits on either socket, with no time-out: an
-// idle server sleeps here instead of polling. When both have one, the
-// service that did not go last goes first, so neither starves the other.
-const Service* next_ready(const Service& www, const Service& ftp, bool& www_went_last) {
+// Blocks, with no time-out, until this thread has a connection to serve.
+// When both ports have connections waiting, the one that did not go last
+// goes first, so that neither starves the other.
+Connection next_connection(ConnectionWaiter& waiter, bool& www_went_last) {
+    std::unique_lock<std::mutex> turn(waiting_turn, std::defer_lock);
+    if (HOST_WAITS_ONE_AT_A_TIME) {
+        turn.lock();
+    }
     for (;;) {
         bool www_ready = false;
         bool ftp_ready = false;
-        if (wait_for_connection(www.socket, ftp.socket, www_ready, ftp_ready) != 0) {
+        int waited = waiter.wait(www_ready, ftp_ready);
+        if (waited == WAIT_FAILED) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (waited != WAIT_READY) {
             continue;
         }
-        www_went_last = www_ready && !(ftp_ready && www_went_last);
-        return www_went_last ? &www : &ftp;
+        bool web = www_ready && !(ftp_ready && www_went_last);
+        www_went_last = web;
+        Socket connection = accept_admitted(web);
+        if (connection != NO_SOCKET) {
+            return {connection, web};
+        }
     }
 }
 
-// One connection per reserved place: the place is taken before the accept,
-// so no more than MAX_SESSIONS sessions ever run, however many connect at
-// once on both ports. While all places are taken the listener sleeps until
-// a session ends; a session that ends while connections wait passes its
-// place straight on to the next of them (accept_waiting_connection).
-[[noreturn]] void serve(const Service& www, const Service& ftp) {
+[[noreturn]] // A session thread: it takes a connection, serves the whole session, and
+// takes the next. With one such thread per place, no more than
+// MAX_SESSIONS sessions ever run, and connections beyond them wait in the
+// kernel's queue for the first thread that is done.
+[[noreturn]] void serve_on_this_thread() {
+    ConnectionWaiter waiter(listening.www, listening.ftp);
     bool www_went_last = false;
-    bool place_reserved = false;
     for (;;) {
-        if (!place_reserved) {
-            reserve_session_place();
+        Connection connection = next_connection(waiter, www_went_last);
+        // Each session closes its connection before it returns.
+        if (connection.web) {
+            http_session(connection.socket);
+        } else {
+            ftp_session(connection.socket, listening.ports);
         }
-        place_reserved = !accept_one(*next_ready(www, ftp, www_went_last));
+    }
+}
+
+void run_session_thread(void*) {
+    serve_on_this_thread();
+}
+
+// The calling thread is the last of them: serving never stops for want of
+// a thread.
+void start_other_session_threads() {
+    for (int started = 1; started < MAX_SESSIONS; ++started) {
+        if (start_detached_thread(run_session_thread, nullptr) != 0) {
+            console_print("Error starting the WWW servicing thread\n");
+        }
     }
 }
 
 } // namespace
-
-bool accept_waiting_connection(SessionFunction& session, Socket& socket) {
-    // With a place free the listener takes new connections itself.
-    if (active_sessions.load() < MAX_SESSIONS) {
-        return false;
-    }
-    // Each thread alternates between the ports, so neither starves.
-    thread_local bool www_first = false;
-    www_first = !www_first;
-    const Service* order[] = {www_first ? &www_service : &ftp_service,
-                              www_first ? &ftp_service : &www_service};
-    for (const Service* service : order) {
-        int result = ACCEPT_FAILED;
-        Socket connection = accept_admitted(*service, result);
-        if (connection != NO_SOCKET) {
-            session = service->session;
-            socket = connection;
-            return true;
-        }
-    }
-    return false;
-}
-
-bool is_own_listening_port(uint16_t port) {
-    return port != 0 && (port == listening_ports.www || port == listening_ports.ftp);
-}
 
 void run_listener() {
     prepare_session_threads();
@@ -178,7 +167,6 @@ void run_listener() {
     // Serving begins: from now on no session waits for the console. Without
     // a writer thread the texts are written as they come.
     (void)start_console_writer();
-    www_service = Service{www_socket, http_session, "Error starting the WWW servicing thread\n"};
-    ftp_service = Service{ftp_socket, ftp_session, "Error starting the FTP servicing thread\n"};
-    serve(www_service, ftp_service);
+    start_other_session_threads();
+    serve_on_this_thread();
 }

@@ -1,5 +1,6 @@
 #include "net/line_io.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "console/console.hpp"
@@ -17,47 +18,45 @@ bool take_byte(char byte, char* buffer, int cap, int& stored, bool& overflow) {
 
 } // namespace
 
-void LineReader::release() {
-    // These bytes have been seen, so they are in the socket: the receive
-    // returns at once with exactly them.
-    char discard[sizeof seen_];
-    size_t left = handed_out_;
-    while (left > 0) {
-        long received = receive_some(socket_, discard, left);
-        if (received <= 0) {
-            break;
-        }
-        left -= static_cast<size_t>(received);
-    }
-    seen_length_ = 0;
+long LineReader::receive() {
+    long received = receive_some(socket_, buffer_, sizeof buffer_);
+    received_ = received > 0 ? static_cast<size_t>(received) : 0;
     handed_out_ = 0;
+    last_receive_filled_ = received_ == sizeof buffer_;
+    return received;
 }
 
-ReceiveLineResult LineReader::next(char* buffer, int cap) {
+ReceiveLineResult LineReader::next(char* line, int cap) {
     int stored = 0;
     bool overflow = false;
     for (;;) {
-        if (handed_out_ == seen_length_) {
-            release();
-            long peeked = receive_some(socket_, seen_, sizeof seen_, true);
-            if (peeked <= 0) {
-                buffer[stored] = '\0';
-                return peeked == 0 ? LINE_CLOSED : LINE_FAILED;
+        if (handed_out_ == received_) {
+            long received = receive();
+            if (received <= 0) {
+                line[stored] = '\0';
+                return received == 0 ? LINE_CLOSED : LINE_FAILED;
             }
-            seen_length_ = static_cast<size_t>(peeked);
         }
-        while (handed_out_ < seen_length_) {
-            if (take_byte(seen_[handed_out_++], buffer, cap, stored, overflow)) {
-                buffer[stored] = '\0';
+        while (handed_out_ < received_) {
+            if (take_byte(buffer_[handed_out_++], line, cap, stored, overflow)) {
+                line[stored] = '\0';
                 return overflow ? LINE_FAILED : LINE_OK;
             }
         }
     }
 }
 
-ReceiveLineResult receive_line(Socket socket, char* buffer, int cap) {
-    LineReader reader(socket);
-    return reader.next(buffer, cap);
+long LineReader::take(char* out, size_t cap) {
+    if (buffered() == 0) {
+        // Straight into the caller's buffer: nothing is left of ours.
+        long received = receive_some(socket_, out, cap);
+        last_receive_filled_ = received == static_cast<long>(cap);
+        return received;
+    }
+    size_t count = std::min(cap, buffered());
+    std::memcpy(out, buffer_ + handed_out_, count);
+    handed_out_ += count;
+    return static_cast<long>(count);
 }
 
 void send_text(Socket socket, const char* text) {

@@ -9,31 +9,39 @@ enum ReceiveLineResult { LINE_OK = 0, LINE_FAILED = 1, LINE_CLOSED = 2 };
 
 // Reads LF-ended lines from a socket. CR and LF are never stored; a line of
 // `cap` characters or more is still read to its LF but reported as
-// LINE_FAILED. It looks at what has arrived without taking it, and takes
-// from the socket exactly the bytes of the lines it has handed out (at the
-// latest when it is destroyed), so whatever follows the last line, such as
-// a request body, stays in the socket for the next reader.
+// LINE_FAILED. One receive takes whatever has arrived, a whole request head
+// or several FTP commands, and the lines are handed out from there; what
+// follows the last line handed out (a request body, the next command) stays
+// with the reader for the next call or for take().
 class LineReader {
   public:
     explicit LineReader(Socket socket) : socket_(socket) {}
-    ~LineReader() { release(); }
     LineReader(const LineReader&) = delete;
     LineReader& operator=(const LineReader&) = delete;
 
-    // Reads one line into buffer (cap characters plus terminator).
-    ReceiveLineResult next(char* buffer, int cap);
-    // Takes the bytes of the lines handed out so far from the socket.
-    void release();
+    // Reads one line into `line` (cap characters plus terminator).
+    ReceiveLineResult next(char* line, int cap);
+    // Up to `cap` of the bytes after the lines handed out: those received
+    // already or, when none are left, what one receive gives. Returns how
+    // many, 0 when the peer has closed, -1 on an error.
+    long take(char* out, size_t cap);
+    // Bytes received and not handed out yet.
+    size_t buffered() const { return received_ - handed_out_; }
+    // True when the last receive filled the buffer: more may be waiting.
+    bool may_have_more() const { return last_receive_filled_; }
 
   private:
-    Socket socket_;
-    char seen_[4096];
-    size_t seen_length_ = 0; // bytes looked at, still in the socket
-    size_t handed_out_ = 0;  // of those, the bytes of lines handed out
-};
+    static constexpr size_t BUFFER_SIZE = 4096;
 
-// Reads one line, and nothing after its LF.
-ReceiveLineResult receive_line(Socket socket, char* buffer, int cap);
+    // Refills the buffer once all of it has been handed out.
+    long receive();
+
+    Socket socket_;
+    size_t received_ = 0;
+    size_t handed_out_ = 0;
+    bool last_receive_filled_ = false;
+    char buffer_[BUFFER_SIZE];
+};
 
 // Sends the text in one call and echoes it on the console. A failed send is
 // ignored: the peer may have gone, and that must not end anything.

@@ -24,6 +24,12 @@ void confine_file_access(const char* const* roots, int count);
 // True exactly when `path` names an existing directory.
 bool path_is_directory(const char* path);
 
+enum PathKind { PATH_MISSING, PATH_DIRECTORY, PATH_REGULAR_FILE, PATH_OTHER };
+// What `path` names, links followed: one look, after which the caller lists
+// a directory or opens a file (FileReader::open_looked_up) without looking
+// again.
+PathKind look_up_path(const char* path);
+
 struct DirEntry {
     bool is_directory = false;
     uint64_t size = 0;
@@ -66,6 +72,10 @@ class FileReader {
     // file (a directory, FIFO, device or socket, also behind a link). Never
     // blocks.
     int open(const char* path);
+    // The same for a path that look_up_path has just found to be a regular
+    // file: it is not looked at again before the open, only checked once
+    // open, so that a swap in between still opens nothing else.
+    int open_looked_up(const char* path);
     // The file's size in bytes when it was opened.
     int64_t size() const { return size_; }
     // Reads up to `cap` bytes: how many, 0 at the end, -1 on a read error.

@@ -10,9 +10,12 @@
 #if defined(_WIN32)
 using Socket = uintptr_t; // the host's SOCKET
 constexpr Socket NO_SOCKET = ~static_cast<Socket>(0);
+// select() wakes every thread that waits in it for the same connection.
+constexpr bool HOST_WAITS_ONE_AT_A_TIME = true;
 #else
 using Socket = int;
 constexpr Socket NO_SOCKET = -1;
+constexpr bool HOST_WAITS_ONE_AT_A_TIME = false;
 #endif
 
 // Makes the host's sockets usable. Returns 0, or 1 when they cannot be;
@@ -32,12 +35,34 @@ int listen_for_bursts(Socket socket);
 // accept, accept_connection fails at once. Accepted connections still
 // block.
 void accept_without_waiting(Socket listening);
+// Where the host can, the kernel hands a connection over only once its
+// first bytes have arrived, or `seconds` after it was made.
+void accept_once_data_arrives(Socket listening, int seconds);
 // The port a bound socket has, in host order, or 0.
 uint16_t bound_port(Socket socket);
 
-// Blocks until a connection waits on either socket. Returns 0, or 1 when
-// the wait failed (the caller simply waits again).
-int wait_for_connection(Socket first, Socket second, bool& first_ready, bool& second_ready);
+enum WaitResult { WAIT_READY = 0, WAIT_TIMED_OUT = 1, WAIT_FAILED = 2 };
+
+// One thread's wait for connections on two listening sockets. Where several
+// threads wait, each with its own, a connection wakes only one of them,
+// unless HOST_WAITS_ONE_AT_A_TIME says that the threads must take turns.
+class ConnectionWaiter {
+  public:
+    ConnectionWaiter(Socket first, Socket second) : first_(first), second_(second) {}
+    ~ConnectionWaiter();
+    ConnectionWaiter(const ConnectionWaiter&) = delete;
+    ConnectionWaiter& operator=(const ConnectionWaiter&) = delete;
+
+    // Blocks, with no time-out, until a connection may wait on either
+    // socket. Returns a WaitResult: WAIT_TIMED_OUT when a signal ended the
+    // wait, WAIT_FAILED when the host cannot wait now (back off a moment).
+    int wait(bool& first_ready, bool& second_ready);
+
+  private:
+    Socket first_;
+    Socket second_;
+    [[maybe_unused]] int handle_ = -1;
+};
 
 enum AcceptResult {
     ACCEPTED = 0,
@@ -87,7 +112,6 @@ void send_without_delay(Socket socket);
 // Ends the sending side: the peer sees the end of the data, and can still
 // send.
 void stop_sending(Socket socket);
-enum WaitResult { WAIT_READY = 0, WAIT_TIMED_OUT = 1, WAIT_FAILED = 2 };
 // Waits at most timeout_ms until the socket has bytes to receive or the
 // peer has closed. Returns a WaitResult.
 int wait_readable(Socket socket, int timeout_ms);

@@ -15,6 +15,16 @@ struct ServerSettings {
 
 extern ServerSettings settings;
 
+// The ports the two listening sockets are bound to, in host order, once
+// they are bound.
+struct ListeningPorts {
+    uint16_t www = 0;
+    uint16_t ftp = 0;
+
+    // True when `port` (host order) is one of them.
+    bool has(uint16_t port) const { return port != 0 && (port == www || port == ftp); }
+};
+
 // The longest base directory that still leaves room for the web and FTP
 // paths, which keep their short limits.
 constexpr int MAX_BASE_DIR_LENGTH = 240;

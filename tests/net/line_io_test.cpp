@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <gtest/gtest.h>
+#include <optional>
 #include <string>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -9,10 +10,13 @@
 
 namespace {
 
-// A connected pair: the test writes on one end, receive_line reads the other.
+// A connected pair: the test writes on one end, a LineReader reads the other.
 class LineSource : public ::testing::Test {
   protected:
-    void SetUp() override { ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends_), 0); }
+    void SetUp() override {
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends_), 0);
+        reader_.emplace(ends_[0]);
+    }
     void TearDown() override {
         close_writer();
         ::close(ends_[0]);
@@ -27,20 +31,23 @@ class LineSource : public ::testing::Test {
             ends_[1] = -1;
         }
     }
-    ReceiveLineResult receive(int cap = 256) { return receive_line(ends_[0], buffer_, cap); }
+    ReceiveLineResult receive(int cap = 256) { return reader_->next(buffer_, cap); }
     std::string text() const { return buffer_; }
+    // Everything after the lines handed out: what the reader holds, then
+    // what is still in the socket.
     std::string rest() {
         close_writer();
         std::string all;
         char chunk[512];
-        ssize_t n;
-        while ((n = ::read(ends_[0], chunk, sizeof chunk)) > 0) {
+        long n;
+        while ((n = reader_->take(chunk, sizeof chunk)) > 0) {
             all.append(chunk, static_cast<size_t>(n));
         }
         return all;
     }
 
     int ends_[2] = {-1, -1};
+    std::optional<LineReader> reader_;
     char buffer_[10001] = {};
 };
 
@@ -86,9 +93,10 @@ TEST_F(LineSource, FarTooLongLineKeepsOnlyTheCapacity) {
     EXPECT_EQ(text(), "after");
 }
 
-TEST_F(LineSource, NothingAfterTheLineFeedIsConsumed) {
+TEST_F(LineSource, WhatFollowsTheLineIsKeptForTake) {
     write_bytes("POST / HTTP/1.0\nBODY");
     EXPECT_EQ(receive(), LINE_OK);
+    EXPECT_EQ(reader_->buffered(), 4u);
     EXPECT_EQ(rest(), "BODY");
 }
 
@@ -112,27 +120,28 @@ TEST_F(LineSource, NulByteIsStoredAndEndsTheText) {
     EXPECT_EQ(std::string(buffer_ + 3, 2), "cd");
 }
 
-TEST_F(LineSource, ReaderTakesExactlyTheLinesItHandedOut) {
+TEST_F(LineSource, AHeadArrivingWholeIsTakenByOneReceiveAndTheBodyStays) {
     write_bytes("GET / HTTP/1.0\r\nHost: x\r\n\r\nBODY");
-    {
-        LineReader reader(ends_[0]);
-        EXPECT_EQ(reader.next(buffer_, 256), LINE_OK);
-        EXPECT_EQ(text(), "GET / HTTP/1.0");
-        EXPECT_EQ(reader.next(buffer_, 256), LINE_OK);
-        EXPECT_EQ(reader.next(buffer_, 256), LINE_OK);
-        EXPECT_EQ(text(), "");
-    }
+    EXPECT_EQ(receive(), LINE_OK);
+    EXPECT_EQ(text(), "GET / HTTP/1.0");
+    // Nothing is left in the socket: the rest of the head is the reader's.
+    char probe;
+    EXPECT_EQ(::recv(ends_[0], &probe, 1, MSG_DONTWAIT), -1);
+    EXPECT_EQ(receive(), LINE_OK);
+    EXPECT_EQ(receive(), LINE_OK);
+    EXPECT_EQ(text(), "");
+    EXPECT_FALSE(reader_->may_have_more());
     EXPECT_EQ(rest(), "BODY");
 }
 
-TEST_F(LineSource, LinesLongerThanWhatOneLookSeesAreReadWhole) {
-    write_bytes(std::string(9000, 'h') + "\n" + std::string(20000, 'o') + "\nend\n");
-    LineReader reader(ends_[0]);
-    EXPECT_EQ(reader.next(buffer_, 10000), LINE_OK);
+TEST_F(LineSource, LinesLongerThanOneReceiveAreReadWhole) {
+    write_bytes(std::string(9000, 'h') + "\n" + std::string(20000, 'o') + "\nend\nafter");
+    EXPECT_EQ(receive(10000), LINE_OK);
     EXPECT_EQ(text(), std::string(9000, 'h'));
-    EXPECT_EQ(reader.next(buffer_, 10000), LINE_FAILED);
-    EXPECT_EQ(reader.next(buffer_, 10000), LINE_OK);
+    EXPECT_EQ(receive(10000), LINE_FAILED);
+    EXPECT_EQ(receive(10000), LINE_OK);
     EXPECT_EQ(text(), "end");
+    EXPECT_EQ(rest(), "after");
 }
 
 TEST_F(LineSource, BatchSendsTheSameBytesInTheSameOrder) {

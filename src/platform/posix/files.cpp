@@ -83,9 +83,19 @@ void confine_file_access(const char* const*, int) {
 }
 
 bool path_is_directory(const char* path) {
+    return look_up_path(path) == PATH_DIRECTORY;
+}
+
+PathKind look_up_path(const char* path) {
     char host_path[PATH_MAX];
     struct stat info;
-    return to_host_path(host_path, path) && stat(host_path, &info) == 0 && S_ISDIR(info.st_mode);
+    if (!to_host_path(host_path, path) || stat(host_path, &info) != 0) {
+        return PATH_MISSING;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        return PATH_DIRECTORY;
+    }
+    return S_ISREG(info.st_mode) ? PATH_REGULAR_FILE : PATH_OTHER;
 }
 
 DirectoryReader::~DirectoryReader() {
@@ -135,19 +145,20 @@ FileReader::~FileReader() {
 }
 
 int FileReader::open(const char* path) {
+    // Only regular files are read. A FIFO would block the open for ever, a
+    // device or a /proc file would send bytes without end or other than its
+    // size says, and even opening some devices has effects: look first.
+    return look_up_path(path) == PATH_REGULAR_FILE ? open_looked_up(path) : 1;
+}
+
+int FileReader::open_looked_up(const char* path) {
     char host_path[PATH_MAX];
     if (!to_host_path(host_path, path)) {
         return 1;
     }
-    // Only regular files are read. A FIFO would block the open for ever, a
-    // device or a /proc file would send bytes without end or other than its
-    // size says, and even opening some devices has effects: look first, and
-    // open without waiting so that a swap between the look and the open
-    // cannot block us either.
+    // Without waiting, so that a swap between the look and the open cannot
+    // block us either; what was opened is checked again.
     struct stat info;
-    if (stat(host_path, &info) != 0 || !S_ISREG(info.st_mode)) {
-        return 1;
-    }
     int fd = ::open(host_path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         return 1;

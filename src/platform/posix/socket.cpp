@@ -8,7 +8,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <sys/select.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -72,19 +72,41 @@ uint16_t bound_port(Socket socket) {
     return endpoint_of(socket, true, address) ? ntohs(address.sin_port) : 0;
 }
 
-int wait_for_connection(Socket first, Socket second, bool& first_ready, bool& second_ready) {
-    fd_set ready;
-    FD_ZERO(&ready);
-    FD_SET(first, &ready);
-    FD_SET(second, &ready);
-    // No time-out: an idle server sleeps here instead of polling.
-    int highest = first > second ? first : second;
-    if (select(highest + 1, &ready, nullptr, nullptr, nullptr) <= 0) {
-        return 1;
+void accept_once_data_arrives(Socket listening, int seconds) {
+    (void)setsockopt(listening, IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds, sizeof seconds);
+}
+
+ConnectionWaiter::~ConnectionWaiter() {
+    if (handle_ >= 0) {
+        close(handle_);
     }
-    first_ready = FD_ISSET(first, &ready);
-    second_ready = FD_ISSET(second, &ready);
-    return 0;
+}
+
+int ConnectionWaiter::wait(bool& first_ready, bool& second_ready) {
+    // Each thread has an epoll instance of its own; EPOLLEXCLUSIVE lets a
+    // connection wake one waiting thread, not all of them. A connection
+    // that arrives while no thread waits is found by the next that does.
+    if (handle_ < 0) {
+        handle_ = epoll_create1(EPOLL_CLOEXEC);
+        epoll_event first_event{EPOLLIN | EPOLLEXCLUSIVE, {.fd = first_}};
+        epoll_event second_event{EPOLLIN | EPOLLEXCLUSIVE, {.fd = second_}};
+        if (handle_ < 0 || epoll_ctl(handle_, EPOLL_CTL_ADD, first_, &first_event) != 0 ||
+            epoll_ctl(handle_, EPOLL_CTL_ADD, second_, &second_event) != 0) {
+            close(handle_);
+            handle_ = -1;
+            return WAIT_FAILED;
+        }
+    }
+    epoll_event events[2];
+    int count = epoll_wait(handle_, events, 2, -1);
+    if (count <= 0) {
+        return count < 0 && errno != EINTR ? WAIT_FAILED : WAIT_TIMED_OUT;
+    }
+    first_ready = second_ready = false;
+    for (int i = 0; i < count; ++i) {
+        (events[i].data.fd == first_ ? first_ready : second_ready) = true;
+    }
+    return WAIT_READY;
 }
 
 int accept_connection(Socket listening, Socket& connection, uint32_t& peer_address) {

@@ -140,12 +140,20 @@ void confine_file_access(const char* const* given, int count) {
 }
 
 bool path_is_directory(const char* path) {
+    return look_up_path(path) == PATH_DIRECTORY;
+}
+
+PathKind look_up_path(const char* path) {
     std::wstring host;
     if (!to_host_path(path, host)) {
-        return false;
+        return PATH_MISSING;
     }
     DWORD attributes = GetFileAttributesW(host.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return PATH_MISSING;
+    }
+    // Whether a file is on a disk shows only once it is open.
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PATH_DIRECTORY : PATH_REGULAR_FILE;
 }
 
 DirectoryReader::~DirectoryReader() {
@@ -199,12 +207,12 @@ FileReader::~FileReader() {
 }
 
 int FileReader::open(const char* path) {
+    return look_up_path(path) == PATH_REGULAR_FILE ? open_looked_up(path) : 1;
+}
+
+int FileReader::open_looked_up(const char* path) {
     std::wstring host;
     if (!to_host_path(path, host)) {
-        return 1;
-    }
-    DWORD attributes = GetFileAttributesW(host.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return 1;
     }
     HANDLE file = CreateFileW(host.c_str(), GENERIC_READ,

@@ -74,18 +74,24 @@ uint16_t bound_port(Socket socket) {
     return endpoint_of(socket, true, address) ? ntohs(address.sin_port) : 0;
 }
 
-int wait_for_connection(Socket first, Socket second, bool& first_ready, bool& second_ready) {
+void accept_once_data_arrives(Socket, int) {
+    // No such option here: a connection is handed over when it is made.
+}
+
+ConnectionWaiter::~ConnectionWaiter() = default;
+
+int ConnectionWaiter::wait(bool& first_ready, bool& second_ready) {
     fd_set ready;
     FD_ZERO(&ready);
-    FD_SET(native(first), &ready);
-    FD_SET(native(second), &ready);
+    FD_SET(native(first_), &ready);
+    FD_SET(native(second_), &ready);
     // No time-out: an idle server sleeps here instead of polling.
-    if (select(0, &ready, nullptr, nullptr, nullptr) <= 0) {
-        return 1;
+    if (select(0, &ready, nullptr, nullptr, nullptr) == SOCKET_ERROR) {
+        return WAIT_FAILED;
     }
-    first_ready = FD_ISSET(native(first), &ready) != 0;
-    second_ready = FD_ISSET(native(second), &ready) != 0;
-    return 0;
+    first_ready = FD_ISSET(native(first_), &ready) != 0;
+    second_ready = FD_ISSET(native(second_), &ready) != 0;
+    return first_ready || second_ready ? WAIT_READY : WAIT_TIMED_OUT;
 }
 
 int accept_connection(Socket listening, Socket& connection, uint32_t& peer_address) {
