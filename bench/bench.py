@@ -255,15 +255,56 @@ def ab(port, path, concurrency, seconds):
     return result[0] if result else None
 
 
+class KernelEvents:
+    """System calls and context switches of a server's whole process tree,
+    counted by perf while it runs, or None where perf cannot count them."""
+
+    EVENTS = "raw_syscalls:sys_enter,context-switches"
+
+    def __init__(self, pid):
+        self.output = tempfile.NamedTemporaryFile(suffix=".perf")
+        pids = ",".join(str(p) for p in descendants(pid))
+        try:
+            self.perf = subprocess.Popen(["perf", "stat", "-x,", "-e", self.EVENTS, "-p", pids,
+                                          "-o", self.output.name],
+                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        except OSError:
+            self.perf = None
+        time.sleep(0.2)  # attached before the load begins
+
+    def stop(self):
+        """{event: count}, or {} when nothing was counted."""
+        counts = {}
+        if self.perf:
+            self.perf.send_signal(signal.SIGINT)
+            self.perf.wait()
+            for line in open(self.output.name).read().splitlines():
+                fields = line.split(",")
+                if len(fields) > 2 and fields[0].isdigit():
+                    counts[fields[2]] = int(fields[0])
+        self.output.close()
+        return counts
+
+
 def ab_with_cpu(server, path, concurrency, seconds):
-    """Requests/s, and the server's CPU time per request in microseconds."""
+    """Requests/s, and per request the server's CPU time in microseconds,
+    its system calls and its context switches (its whole process tree)."""
     before = cpu_seconds(server.process.pid)
+    events = KernelEvents(server.process.pid)
     result = run_ab(server.port, path, concurrency, seconds)
+    counts = events.stop()
     used = cpu_seconds(server.process.pid) - before
     if not result:
         return None
     rate, complete, _ = result
-    return {"": rate, "server CPU us per small GET, c=8": used / complete * 1e6}
+    figures = {"": rate, f"server CPU us per small GET, c={concurrency}": used / complete * 1e6}
+    syscalls = counts.get("raw_syscalls:sys_enter")
+    switches = counts.get("context-switches")
+    figures[f"syscalls per small GET, c={concurrency}"] = \
+        syscalls / complete if syscalls is not None else None
+    figures[f"context switches per small GET, c={concurrency}"] = \
+        switches / complete if switches is not None else None
+    return figures
 
 
 def ab_with_latency(port, path, concurrency, seconds):
@@ -371,7 +412,8 @@ def print_table(results, extra_rows):
         for n in names:
             v = median(by_server.get(n, [])) if isinstance(by_server.get(n), list) \
                 else by_server.get(n)
-            digits = 2 if metric.startswith("ms ") or " ms" in metric else 1
+            digits = 2 if (metric.startswith("ms ") or " ms" in metric or
+                           "calls per" in metric or "switches per" in metric) else 1
             row += f"{v:>11.{digits}f}" if v is not None else f"{'-':>11}"
         ours = by_server.get("pelmar")
         ours = median(ours) if isinstance(ours, list) else ours
@@ -379,7 +421,7 @@ def print_table(results, extra_rows):
                  for k, v in by_server.items() if k not in ("pelmar", "baseline")]
         peers = [p for p in peers if p is not None]
         lower_is_better = ("CPU" in metric or "RSS" in metric or metric.startswith("ms ") or
-                           " ms" in metric)
+                           " ms" in metric or "per small GET" in metric)
         if ours is not None and peers:
             best = min(peers) if lower_is_better else max(peers)
             ratio = (ours / best) if best else (0.0 if ours == 0 else float("inf"))

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -70,13 +71,18 @@ bool send_all(int fd, const std::string& text) {
     return true;
 }
 
-long long drain(int fd) {
+// Reads to the close; the byte count, or -1 on an error. `head` gets the
+// first bytes.
+long long drain(int fd, std::string* head = nullptr) {
     static thread_local std::vector<char> buffer(1 << 20);
     long long total = 0;
     for (;;) {
         ssize_t n = recv(fd, buffer.data(), buffer.size(), 0);
         if (n <= 0) {
             return n < 0 ? -1 : total;
+        }
+        if (head != nullptr && head->size() < 16) {
+            head->append(buffer.data(), static_cast<size_t>(std::min<ssize_t>(n, 16)));
         }
         total += n;
     }
@@ -87,8 +93,11 @@ bool http_once(int port, const std::string& request) {
     if (fd.get() < 0 || !send_all(fd.get(), request)) {
         return false;
     }
-    long long bytes = drain(fd.get());
-    if (bytes <= 0) {
+    // Only a 200 counts: a server that refuses under load (lighttpd answers
+    // a directory listing with 503 while it builds another) has failed.
+    std::string head;
+    long long bytes = drain(fd.get(), &head);
+    if (bytes <= 0 || head.compare(8, 5, " 200 ") != 0 || !head.starts_with("HTTP/1.")) {
         return false;
     }
     payload_bytes += bytes;

@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages="nginx-light lighttpd busybox vsftpd python3-pyftpdlib apache2-utils g++ cmake"
+packages="nginx-light lighttpd busybox vsftpd python3-pyftpdlib apache2-utils wrk linux-perf g++ cmake"
 missing=""
 for package in $packages; do
     dpkg -s "$package" >/dev/null 2>&1 || missing="$missing $package"
