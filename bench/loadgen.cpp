@@ -97,7 +97,8 @@ bool http_once(int port, const std::string& request) {
     // a directory listing with 503 while it builds another) has failed.
     std::string head;
     long long bytes = drain(fd.get(), &head);
-    if (bytes <= 0 || head.compare(8, 5, " 200 ") != 0 || !head.starts_with("HTTP/1.")) {
+    if (bytes <= 0 || head.size() < 13 || !head.starts_with("HTTP/1.") ||
+        head.compare(8, 5, " 200 ") != 0) {
         return false;
     }
     payload_bytes += bytes;
