@@ -14,9 +14,6 @@
 
 namespace {
 
-// What one write takes at most, so that room in the queue shows up while a
-// large batch is still on its way.
-constexpr size_t WRITE_CHUNK = 64 * 1024;
 // A text that finds the writer idle wakes it; the writer then waits this
 // long for the texts of the next moments, so that a busy server's log goes
 // out in a few large writes instead of one per response.
@@ -51,21 +48,18 @@ void written(size_t count) {
     unwritten.store(queue.unwritten());
 }
 
-void write_batch(std::vector<char>& batch) {
-    for (size_t done = 0; done < batch.size();) {
-        size_t chunk = std::min(WRITE_CHUNK, batch.size() - done);
-        write_whole(batch.data() + done, chunk);
-        done += chunk;
-        written(chunk);
+// Block by block, so that room in the queue shows up while a large batch is
+// still on its way; the blocks are then given back.
+void write_batch(std::vector<ConsoleBlock>& batch) {
+    for (const ConsoleBlock& block : batch) {
+        write_whole(block.bytes.get(), block.size);
+        written(block.size);
     }
-    // A batch the size of a lagging console's backlog is given back.
-    batch.clear();
-    if (batch.capacity() > WRITE_CHUNK) {
-        std::vector<char>().swap(batch);
-    }
+    std::lock_guard<std::mutex> lock(console_lock);
+    queue.recycle(batch);
 }
 
-void take_texts(std::vector<char>& batch) {
+void take_texts(std::vector<ConsoleBlock>& batch) {
     std::unique_lock<std::mutex> lock(console_lock);
     if (!queue.has_queued()) {
         writer_idle = true;
@@ -79,7 +73,7 @@ void take_texts(std::vector<char>& batch) {
 
 void run_writer(void*) {
     let_console_finish_on_stop(&unwritten);
-    std::vector<char> batch;
+    std::vector<ConsoleBlock> batch;
     for (;;) {
         take_texts(batch);
         write_batch(batch);

@@ -11,9 +11,14 @@ void add(ConsoleQueue& queue, const std::string& text) {
 }
 
 std::string take(ConsoleQueue& queue) {
-    std::vector<char> batch;
+    std::vector<ConsoleBlock> batch;
     queue.take(batch);
-    return std::string(batch.begin(), batch.end());
+    std::string taken;
+    for (const ConsoleBlock& block : batch) {
+        taken.append(block.bytes.get(), block.size);
+    }
+    queue.recycle(batch);
+    return taken;
 }
 
 TEST(ConsoleQueue, TextsStayWholeAndInOrderUpToTheBound) {
@@ -47,6 +52,19 @@ TEST(ConsoleQueue, DropsAreReportedOnceInTheirPlaceWhenTheConsoleTakesOutputAgai
     queue.written(1);
     add(queue, "e");
     EXPECT_EQ(take(queue), "e");
+}
+
+TEST(ConsoleQueue, ATextLongerThanABlockSpansBlocksWhole) {
+    ConsoleQueue queue(4 * ConsoleBlock::CAPACITY);
+    const std::string head = "head ";
+    const std::string spanning(ConsoleBlock::CAPACITY + 100, 's');
+    add(queue, head);
+    add(queue, spanning);
+    add(queue, "tail");
+    EXPECT_EQ(take(queue), head + spanning + "tail");
+    // A recycled block is reused, empty.
+    add(queue, "again");
+    EXPECT_EQ(take(queue), "again");
 }
 
 } // namespace
