@@ -27,6 +27,9 @@ struct Listening {
 };
 Listening listening;
 
+// One for each session thread, all made before the server listens.
+ConnectionWaiter waiters[MAX_SESSIONS];
+
 // Where several threads cannot wait on the sockets without all waking up
 // for each connection, they take turns.
 std::mutex waiting_turn;
@@ -127,8 +130,7 @@ Connection next_connection(ConnectionWaiter& waiter, bool& www_went_last) {
 // takes the next. With one such thread per place, no more than
 // MAX_SESSIONS sessions ever run, and connections beyond them wait in the
 // kernel's queue for the first thread that is done.
-[[noreturn]] void serve_on_this_thread() {
-    ConnectionWaiter waiter(listening.www, listening.ftp);
+[[noreturn]] void serve_on_this_thread(ConnectionWaiter& waiter) {
     bool www_went_last = false;
     for (;;) {
         Connection connection = next_connection(waiter, www_went_last);
@@ -141,15 +143,15 @@ Connection next_connection(ConnectionWaiter& waiter, bool& www_went_last) {
     }
 }
 
-void run_session_thread(void*) {
-    serve_on_this_thread();
+void run_session_thread(void* waiter) {
+    serve_on_this_thread(*static_cast<ConnectionWaiter*>(waiter));
 }
 
-// The calling thread is the last of them: serving never stops for want of
+// The calling thread is the first of them: serving never stops for want of
 // a thread.
 void start_other_session_threads() {
-    for (int started = 1; started < MAX_SESSIONS; ++started) {
-        if (start_detached_thread(run_session_thread, nullptr) != 0) {
+    for (int thread = 1; thread < MAX_SESSIONS; ++thread) {
+        if (start_detached_thread(run_session_thread, &waiters[thread]) != 0) {
             console_print("Error starting the WWW servicing thread\n");
         }
     }
@@ -161,6 +163,9 @@ void run_listener() {
     prepare_session_threads();
     Socket www_socket = open_tcp_socket();
     Socket ftp_socket = open_tcp_socket();
+    for (ConnectionWaiter& waiter : waiters) {
+        (void)waiter.prepare(www_socket, ftp_socket);
+    }
     if (set_up(www_socket, ftp_socket) != 0) {
         return;
     }
@@ -168,5 +173,5 @@ void run_listener() {
     // a writer thread the texts are written as they come.
     (void)start_console_writer();
     start_other_session_threads();
-    serve_on_this_thread();
+    serve_on_this_thread(waiters[0]);
 }

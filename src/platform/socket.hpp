@@ -48,19 +48,24 @@ enum WaitResult { WAIT_READY = 0, WAIT_TIMED_OUT = 1, WAIT_FAILED = 2 };
 // unless HOST_WAITS_ONE_AT_A_TIME says that the threads must take turns.
 class ConnectionWaiter {
   public:
-    ConnectionWaiter(Socket first, Socket second) : first_(first), second_(second) {}
+    ConnectionWaiter() = default;
     ~ConnectionWaiter();
     ConnectionWaiter(const ConnectionWaiter&) = delete;
     ConnectionWaiter& operator=(const ConnectionWaiter&) = delete;
 
+    // Takes up what the host needs to wait on the two sockets (they need
+    // not listen yet), so that a server's descriptors are all in place
+    // before it serves. Returns false when the host cannot now; wait() then
+    // tries again.
+    bool prepare(Socket first, Socket second);
     // Blocks, with no time-out, until a connection may wait on either
     // socket. Returns a WaitResult: WAIT_TIMED_OUT when a signal ended the
     // wait, WAIT_FAILED when the host cannot wait now (back off a moment).
     int wait(bool& first_ready, bool& second_ready);
 
   private:
-    Socket first_;
-    Socket second_;
+    Socket first_ = NO_SOCKET;
+    Socket second_ = NO_SOCKET;
     [[maybe_unused]] int handle_ = -1;
 };
 

@@ -82,20 +82,27 @@ ConnectionWaiter::~ConnectionWaiter() {
     }
 }
 
-int ConnectionWaiter::wait(bool& first_ready, bool& second_ready) {
+bool ConnectionWaiter::prepare(Socket first, Socket second) {
+    first_ = first;
+    second_ = second;
     // Each thread has an epoll instance of its own; EPOLLEXCLUSIVE lets a
     // connection wake one waiting thread, not all of them. A connection
     // that arrives while no thread waits is found by the next that does.
-    if (handle_ < 0) {
-        handle_ = epoll_create1(EPOLL_CLOEXEC);
-        epoll_event first_event{EPOLLIN | EPOLLEXCLUSIVE, {.fd = first_}};
-        epoll_event second_event{EPOLLIN | EPOLLEXCLUSIVE, {.fd = second_}};
-        if (handle_ < 0 || epoll_ctl(handle_, EPOLL_CTL_ADD, first_, &first_event) != 0 ||
-            epoll_ctl(handle_, EPOLL_CTL_ADD, second_, &second_event) != 0) {
-            close(handle_);
-            handle_ = -1;
-            return WAIT_FAILED;
-        }
+    handle_ = epoll_create1(EPOLL_CLOEXEC);
+    epoll_event first_event{EPOLLIN | EPOLLEXCLUSIVE, {.fd = first_}};
+    epoll_event second_event{EPOLLIN | EPOLLEXCLUSIVE, {.fd = second_}};
+    if (handle_ < 0 || epoll_ctl(handle_, EPOLL_CTL_ADD, first_, &first_event) != 0 ||
+        epoll_ctl(handle_, EPOLL_CTL_ADD, second_, &second_event) != 0) {
+        close(handle_);
+        handle_ = -1;
+        return false;
+    }
+    return true;
+}
+
+int ConnectionWaiter::wait(bool& first_ready, bool& second_ready) {
+    if (handle_ < 0 && !prepare(first_, second_)) {
+        return WAIT_FAILED;
     }
     epoll_event events[2];
     int count = epoll_wait(handle_, events, 2, -1);

@@ -80,6 +80,12 @@ void accept_once_data_arrives(Socket, int) {
 
 ConnectionWaiter::~ConnectionWaiter() = default;
 
+bool ConnectionWaiter::prepare(Socket first, Socket second) {
+    first_ = first;
+    second_ = second;
+    return true;
+}
+
 int ConnectionWaiter::wait(bool& first_ready, bool& second_ready) {
     fd_set ready;
     FD_ZERO(&ready);
