@@ -28,6 +28,11 @@ bool writer_idle = false;                // under console_lock
 std::atomic<size_t> unwritten{0};
 // Set once, before any session thread exists.
 bool writer_started = false;
+// The writer is inside a write, which a console that takes nothing blocks.
+std::atomic<bool> writer_writing{false};
+// Past this backlog, a writer that is not held up by the console has only
+// fallen behind for want of a processor.
+constexpr size_t BEHIND = 512 * 1024;
 
 // Writes all of it, unless the console is gone (a pipe whose reader has
 // ended): then what is left is lost, as it would be anyway.
@@ -52,7 +57,9 @@ void written(size_t count) {
 // still on its way; the blocks are then given back.
 void write_batch(std::vector<ConsoleBlock>& batch) {
     for (const ConsoleBlock& block : batch) {
+        writer_writing.store(true);
         write_whole(block.bytes.get(), block.size);
+        writer_writing.store(false);
         written(block.size);
     }
     std::lock_guard<std::mutex> lock(console_lock);
@@ -109,6 +116,12 @@ void console_write(const char* text, size_t length) {
     // Only an idle writer needs a signal, which costs a system call.
     if (wake) {
         texts_queued.notify_one();
+    } else if (unwritten.load() > BEHIND && !writer_writing.load()) {
+        // With every processor busy serving, the writer may wait many
+        // milliseconds for a turn while megabytes of log pile up. The
+        // session lets it go first; it waits for nothing, least of all for
+        // a console that does not take output.
+        std::this_thread::yield();
     }
 }
 
