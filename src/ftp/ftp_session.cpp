@@ -10,7 +10,7 @@
 #include "net/line_io.hpp"
 #include "net/network_order.hpp"
 #include "net/socket_owner.hpp"
-#include "startup/settings.hpp"
+#include "config/settings.hpp"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include "fs/path.hpp"
 #include "ftp/ftp_command.hpp"
 #include "platform/socket.hpp"
-#include "startup/settings.hpp"
+#include "config/settings.hpp"
 
 constexpr int FTP_LINE_CAP = 256;
 

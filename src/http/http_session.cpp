@@ -15,7 +15,7 @@
 #include "net/lingering_close.hpp"
 #include "net/socket_owner.hpp"
 #include "platform/files.hpp"
-#include "startup/settings.hpp"
+#include "config/settings.hpp"
 
 namespace {
 

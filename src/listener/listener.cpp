@@ -10,7 +10,7 @@
 #include "net/network_order.hpp"
 #include "platform/host.hpp"
 #include "platform/socket.hpp"
-#include "startup/settings.hpp"
+#include "config/settings.hpp"
 
 namespace {
 

@@ -8,10 +8,9 @@
 #include "platform/files.hpp"
 #include "platform/host.hpp"
 #include "platform/socket.hpp"
-#include "startup/settings.hpp"
+#include "config/settings.hpp"
 #include "startup/switches.hpp"
 
-ServerSettings settings;
 
 namespace {
 

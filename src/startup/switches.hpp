@@ -1,6 +1,6 @@
 #pragma once
 
-#include "startup/settings.hpp"
+#include "config/settings.hpp"
 
 constexpr int SWITCHES_OK = 0;
 constexpr int SWITCHES_USAGE = 1;

@@ -6,7 +6,7 @@
 #include <string>
 #include <windows.h>
 
-#include "fs/windows_names.hpp"
+#include "platform/windows_names.hpp"
 
 namespace {
 

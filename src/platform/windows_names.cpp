@@ -1,8 +1,6 @@
-#include "fs/windows_names.hpp"
+#include "platform/windows_names.hpp"
 
 #include <cstring>
-
-#include "fs/path.hpp"
 
 namespace {
 
@@ -62,6 +60,10 @@ bool has_reserved_character(const char* name, size_t length) {
     return false;
 }
 
+bool is_separator(char c) {
+    return c == '\\' || c == '/';
+}
+
 bool is_dot_segment(const char* name, size_t length) {
     return (length == 1 && name[0] == '.') || (length == 2 && name[0] == '.' && name[1] == '.');
 }
@@ -80,7 +82,7 @@ bool windows_forbids_name(const char* name, size_t length) {
 bool path_has_name_windows_forbids(const char* path) {
     const char* name = path;
     for (const char* p = path;; ++p) {
-        if (*p == '\0' || is_path_separator(*p)) {
+        if (*p == '\0' || is_separator(*p)) {
             size_t length = static_cast<size_t>(p - name);
             if (!is_dot_segment(name, length) && windows_forbids_name(name, length)) {
                 return true;

@@ -1,4 +1,4 @@
-#include "fs/windows_names.hpp"
+#include "platform/windows_names.hpp"
 
 #include <cstring>
 #include <gtest/gtest.h>

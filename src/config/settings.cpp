@@ -1,0 +1,3 @@
+#include "config/settings.hpp"
+
+ServerSettings settings;
