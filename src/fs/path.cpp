@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/host.hpp"
+#include "text/ascii.hpp"
 
 namespace {
 
@@ -38,7 +39,7 @@ size_t root_length_of(const char* path) {
 }
 
 char fold_for_host(char c) {
-    return HOST_PATHS_IGNORE_CASE && c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    return HOST_PATHS_IGNORE_CASE ? fold_ascii_case(c) : c;
 }
 
 } // namespace

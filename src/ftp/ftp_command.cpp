@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "net/network_order.hpp"
-#include "net/text_number.hpp"
+#include "text/ascii.hpp"
 
 namespace {
 

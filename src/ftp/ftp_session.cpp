@@ -4,9 +4,11 @@
 #include <cstring>
 
 #include "fs/path.hpp"
+#include "fs/trees.hpp"
 #include "ftp/ftp_path.hpp"
 #include "ftp/ftp_transfer.hpp"
 #include "console/console.hpp"
+#include "text/client_text.hpp"
 #include "net/line_io.hpp"
 #include "net/network_order.hpp"
 #include "net/socket_owner.hpp"
@@ -21,11 +23,9 @@ void start_session(FtpSession& session, Socket socket) {
     session.peer_address = peer_address_of(socket);
     session.local_address = local_address_of(socket);
     // Start-up refuses a base directory that would leave no room below it,
-    // so the root always fits whole.
-    static const char tree[] = "ftproot";
-    size_t base_length = strnlen(settings.base_dir, sizeof session.root - sizeof tree);
-    std::memcpy(session.root, settings.base_dir, base_length);
-    std::memcpy(session.root + base_length, tree, sizeof tree);
+    // so the root always fits whole; were it ever to lack room, an empty
+    // root would name nothing, and nothing would be inside it.
+    (void)form_tree_root(session.root, settings.base_dir, FTP_TREE);
     session.root_length = static_cast<int>(std::strlen(session.root));
     std::snprintf(session.cwd, sizeof session.cwd, "%s", session.root);
 }
@@ -39,7 +39,7 @@ void change_directory(FtpSession& session) {
         send_text(session.control, "550 adresar neexistuje\r\n");
     } else {
         std::snprintf(session.cwd, sizeof session.cwd, "%s", resolved);
-        send_pwd_reply(session.control, session.cwd + session.root_length);
+        send_pwd_reply(session.control, below_tree(session.cwd, session.root_length));
     }
 }
 
@@ -114,7 +114,7 @@ bool answer(FtpSession& session) {
         send_text(session.control, "220 Typ je stejne porad binarni ...\r\n");
         break;
     case FTP_PWD:
-        send_pwd_reply(session.control, session.cwd + session.root_length);
+        send_pwd_reply(session.control, below_tree(session.cwd, session.root_length));
         break;
     case FTP_CWD:
         change_directory(session);

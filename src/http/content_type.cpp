@@ -1,7 +1,7 @@
 #include "http/content_type.hpp"
 
 #include "fs/path.hpp"
-#include "net/text_number.hpp"
+#include "text/ascii.hpp"
 
 namespace {
 

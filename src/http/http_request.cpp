@@ -4,8 +4,9 @@
 #include <cstring>
 
 #include "fs/path.hpp"
-#include "http/url_text.hpp"
-#include "net/text_number.hpp"
+#include "fs/trees.hpp"
+#include "text/url_text.hpp"
+#include "text/ascii.hpp"
 
 namespace {
 
@@ -113,10 +114,6 @@ void parse_request_line(const char* line, bool line_was_cut, HttpRequest& reques
     request.control_byte = percent_decode(request.decoded);
 }
 
-int web_root_prefix_length(const char* base_dir) {
-    return static_cast<int>(std::strlen(base_dir)) + 7;
-}
-
 HttpVerdict check_url(const char* url) {
     if (url[0] != '/') {
         return HTTP_URL_NOT_ROOTED;
@@ -125,13 +122,13 @@ HttpVerdict check_url(const char* url) {
 }
 
 HttpVerdict form_web_path(const char* url, const char* base_dir, char* path) {
-    int prefix_length = web_root_prefix_length(base_dir);
+    int prefix_length = tree_root_length(base_dir, WEB_TREE);
     if (prefix_length >= HTTP_PATH_CAP) {
         // No room left for the URL: whatever it names cannot be reached.
         path[0] = '\0';
         return HTTP_PATH_UNREACHABLE;
     }
-    int length = std::snprintf(path, HTTP_PATH_CAP + 1, "%swwwroot%s", base_dir, url);
+    int length = std::snprintf(path, HTTP_PATH_CAP + 1, "%s%s%s", base_dir, WEB_TREE, url);
     char* url_part = path + prefix_length;
     replace_separators(url_part, '/', '\\');
     // The cut to 255 characters can turn a harmless "..." into "..".

@@ -65,5 +65,3 @@ HttpVerdict check_url(const char* url);
 // HTTP_SERVE.
 HttpVerdict form_web_path(const char* url, const char* base_dir, char* path);
 
-// Length of "<base_dir>wwwroot": what the directory page cuts off its links.
-int web_root_prefix_length(const char* base_dir);

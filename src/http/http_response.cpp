@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "fs/listing.hpp"
+#include "fs/trees.hpp"
 #include "net/line_io.hpp"
 
 void send_http_error(Socket socket, const char* status, const char* body) {
@@ -55,8 +56,7 @@ void format_directory_row(char* out, const char* dir_path, int prefix_length,
     char joined[DIRECTORY_LINK_PATH_CAP];
     std::snprintf(joined, sizeof joined, "%s", dir_path);
     path_append(joined, entry.name, sizeof joined);
-    const char* target =
-        static_cast<int>(std::strlen(joined)) > prefix_length ? joined + prefix_length : "";
+    const char* target = below_tree(joined, prefix_length);
     // Names go into the page as text and into the link as a URL, so that a
     // name can neither add markup nor lead anywhere but to itself.
     char href[sizeof joined * HREF_EXPANSION + 2];

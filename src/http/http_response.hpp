@@ -3,7 +3,7 @@
 #include <cstddef>
 
 #include "fs/path.hpp"
-#include "http/url_text.hpp"
+#include "text/url_text.hpp"
 #include "platform/files.hpp"
 #include "platform/socket.hpp"
 

@@ -7,10 +7,12 @@
 #include <new>
 
 #include "fs/path.hpp"
+#include "fs/trees.hpp"
 #include "http/content_type.hpp"
 #include "http/http_request.hpp"
 #include "http/http_response.hpp"
 #include "console/console.hpp"
+#include "text/client_text.hpp"
 #include "net/line_io.hpp"
 #include "net/lingering_close.hpp"
 #include "net/socket_owner.hpp"
@@ -124,7 +126,7 @@ void send_url_refusal(Socket socket, HttpVerdict verdict) {
 void send_path(Socket socket, const char* path) {
     PathKind kind = look_up_path(path);
     if (kind == PATH_DIRECTORY) {
-        send_directory_page(socket, path, web_root_prefix_length(settings.base_dir));
+        send_directory_page(socket, path, tree_root_length(settings.base_dir, WEB_TREE));
         return;
     }
     FileReader file;

@@ -2,18 +2,16 @@
 
 #include <cstring>
 
-namespace {
+#include "text/ascii.hpp"
 
-char fold(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
+namespace {
 
 bool equals_folded(const char* text, size_t length, const char* word) {
     if (std::strlen(word) != length) {
         return false;
     }
     for (size_t i = 0; i < length; ++i) {
-        if (fold(text[i]) != word[i]) {
+        if (fold_ascii_case(text[i]) != word[i]) {
             return false;
         }
     }

@@ -5,6 +5,7 @@
 
 #include "listener/listener.hpp"
 #include "console/console.hpp"
+#include "fs/trees.hpp"
 #include "platform/files.hpp"
 #include "platform/host.hpp"
 #include "platform/socket.hpp"
@@ -26,8 +27,8 @@ void report_base_directory() {
 
 // Only the two trees are ever reached.
 void confine_to_trees() {
-    std::string www = std::string(settings.base_dir) + "wwwroot";
-    std::string ftp = std::string(settings.base_dir) + "ftproot";
+    std::string www = std::string(settings.base_dir) + WEB_TREE;
+    std::string ftp = std::string(settings.base_dir) + FTP_TREE;
     const char* roots[] = {www.c_str(), ftp.c_str()};
     confine_file_access(roots, 2);
 }

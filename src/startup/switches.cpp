@@ -1,6 +1,6 @@
 #include "startup/switches.hpp"
 
-#include "net/text_number.hpp"
+#include "text/ascii.hpp"
 
 int apply_switches(int argc, const char* const* argv, ServerSettings& out) {
     for (int i = 1; i < argc; ++i) {

@@ -1,4 +1,4 @@
-#include "net/text_number.hpp"
+#include "text/ascii.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,12 +1,4 @@
-#include "net/text_number.hpp"
-
-namespace {
-
-char fold_ascii(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-} // namespace
+#include "text/ascii.hpp"
 
 int32_t parse_wrapping_int(const char* text, const char** end) {
     const char* p = text;
@@ -34,7 +26,7 @@ int32_t parse_wrapping_int(const char* text, const char** end) {
 }
 
 bool equals_ignoring_ascii_case(const char* a, const char* b) {
-    while (*a != '\0' && fold_ascii(*a) == fold_ascii(*b)) {
+    while (*a != '\0' && fold_ascii_case(*a) == fold_ascii_case(*b)) {
         ++a;
         ++b;
     }
@@ -43,7 +35,7 @@ bool equals_ignoring_ascii_case(const char* a, const char* b) {
 
 bool starts_with_ignoring_ascii_case(const char* text, const char* prefix, int count) {
     for (int i = 0; i < count; ++i) {
-        if (fold_ascii(text[i]) != fold_ascii(prefix[i])) {
+        if (fold_ascii_case(text[i]) != fold_ascii_case(prefix[i])) {
             return false;
         }
         if (text[i] == '\0') {

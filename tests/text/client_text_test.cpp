@@ -1,4 +1,4 @@
-#include "console/console.hpp"
+#include "text/client_text.hpp"
 
 #include <gtest/gtest.h>
 #include <string>

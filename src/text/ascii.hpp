@@ -13,6 +13,13 @@ inline bool is_c_space(char c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
+// A to Z onto a to z; every other byte stays as it is. The one fold of
+// letter case everywhere: switches, commands, header names, and the root
+// test where paths ignore case.
+inline char fold_ascii_case(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 // Compares ignoring the case of ASCII letters only.
 bool equals_ignoring_ascii_case(const char* a, const char* b);
 bool starts_with_ignoring_ascii_case(const char* text, const char* prefix, int count);

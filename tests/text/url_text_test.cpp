@@ -1,4 +1,4 @@
-#include "http/url_text.hpp"
+#include "text/url_text.hpp"
 
 #include <gtest/gtest.h>
 #include <string>

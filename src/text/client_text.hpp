@@ -1,0 +1,14 @@
+#pragma once
+
+#include <cstddef>
+
+// Client text (a URL, an FTP command line) made safe for the operator's
+// terminal, so that no client can move the cursor, erase lines or retitle
+// the window: well-formed UTF-8 stays readable, but every control byte
+// (C0, DEL, and the C1 controls U+0080 to U+009F in their UTF-8 form), and
+// every byte that is not part of well-formed UTF-8 (where a raw 0x9B would
+// be a CSI), shows as "\x" and two hex digits, and "\" as "\\". A sequence
+// is never cut in half. `out` holds `cap` bytes; CLIENT_TEXT_EXPANSION
+// times the text's length plus one always suffices.
+constexpr size_t CLIENT_TEXT_EXPANSION = 4;
+void escape_client_text(char* out, size_t cap, const char* text);
