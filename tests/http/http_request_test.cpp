@@ -40,7 +40,7 @@ TEST(SplitRequestLine, CutsLongMethodAndCarriesTheScanThroughIt) {
 }
 
 TEST(SplitRequestLine, UrlIsCutAt256Characters) {
-    std::string url = "/" + std::string(300, 'u');
+    std::string url = std::string("/").append(300, 'u');
     EXPECT_EQ(split("GET " + url + " HTTP/1.0").url, url.substr(0, 256));
 }
 
@@ -133,7 +133,7 @@ TEST_F(UrlCheck, RefusesEveryDotDotSegment) {
 
 TEST_F(UrlCheck, RefusesADotDotThatTheCutToThePathLimitWouldMake) {
     // "/srv/pelmar/wwwroot" is 19 characters, so 236 are left for the URL.
-    std::string url = "/" + std::string(232, 'a') + "/...";
+    std::string url = std::string("/").append(232, 'a') + "/...";
     ASSERT_EQ(url.size(), 237u);
     EXPECT_EQ(check(url), HTTP_URL_DOTDOT);
     EXPECT_EQ(check(url.substr(0, 236)), HTTP_URL_DOTDOT);
@@ -143,8 +143,8 @@ TEST_F(UrlCheck, RefusesADotDotThatTheCutToThePathLimitWouldMake) {
 
 TEST_F(UrlCheck, APathPastTheLimitNamesNothing) {
     // Cut to 255 characters it would name "/srv/pelmar/wwwroot/aaa...".
-    EXPECT_EQ(check("/" + std::string(235, 'a') + "/f.txt"), HTTP_PATH_UNREACHABLE);
-    EXPECT_EQ(check("/" + std::string(236, 'a')), HTTP_PATH_UNREACHABLE);
+    EXPECT_EQ(check(std::string("/").append(235, 'a') + "/f.txt"), HTTP_PATH_UNREACHABLE);
+    EXPECT_EQ(check(std::string("/").append(236, 'a')), HTTP_PATH_UNREACHABLE);
 }
 
 TEST(ParseRequestLine, AUrlThatACutLineEndsInNamesNothing) {
@@ -153,7 +153,7 @@ TEST(ParseRequestLine, AUrlThatACutLineEndsInNamesNothing) {
         parse_request_line(line.c_str(), line_was_cut, request);
         return request.cut;
     };
-    const std::string long_path = "/" + std::string(251, 'a');
+    const std::string long_path = std::string("/").append(251, 'a');
     EXPECT_TRUE(cut("GET " + long_path, true));
     EXPECT_TRUE(cut("POST /a.txt?" + std::string(243, 'q'), true));
     EXPECT_FALSE(cut("GET " + long_path, false));
