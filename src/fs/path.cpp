@@ -44,42 +44,39 @@ char fold_for_host(char c) {
 
 } // namespace
 
-void path_canonicalize(char* out, const char* in) {
-    if (out != in) {
-        std::memmove(out, in, std::strlen(in) + 1);
-    }
-    // Rewritten in place: the write position never passes the read position.
-    size_t root_length = root_length_of(out);
+void path_canonicalize(char* path) {
+    // The write position never passes the read position.
+    size_t root_length = root_length_of(path);
     size_t read = root_length;
     size_t write = root_length;
     for (;;) {
         char separator = '\\';
-        while (is_path_separator(out[read])) {
-            separator = out[read++];
+        while (is_path_separator(path[read])) {
+            separator = path[read++];
         }
-        if (out[read] == '\0') {
+        if (path[read] == '\0') {
             break;
         }
         size_t end = read;
-        while (out[end] != '\0' && !is_path_separator(out[end])) {
+        while (path[end] != '\0' && !is_path_separator(path[end])) {
             ++end;
         }
         size_t length = end - read;
-        if (is_dotdot_segment(out + read, length)) {
-            write = drop_last_segment(out, root_length, write);
-        } else if (!is_dot_segment(out + read, length)) {
+        if (is_dotdot_segment(path + read, length)) {
+            write = drop_last_segment(path, root_length, write);
+        } else if (!is_dot_segment(path + read, length)) {
             if (write > root_length) {
-                out[write++] = separator;
+                path[write++] = separator;
             }
-            std::memmove(out + write, out + read, length);
+            std::memmove(path + write, path + read, length);
             write += length;
         }
         read = end;
     }
-    out[write] = '\0';
+    path[write] = '\0';
 }
 
-int path_append(char* path, const char* more, int cap) {
+int path_append(std::span<char> path, const char* more) {
     while (is_path_separator(*more)) {
         ++more;
     }
@@ -88,36 +85,38 @@ int path_append(char* path, const char* more, int cap) {
     }
     if (starts_with_drive(more)) {
         // A full path on a drive of its own replaces the path.
-        if (std::strlen(more) + 1 > static_cast<size_t>(cap)) {
+        size_t more_length = std::strlen(more);
+        if (more_length + 1 > path.size()) {
             path[0] = '\0';
             return 1;
         }
-        path_canonicalize(path, more);
+        std::memcpy(path.data(), more, more_length + 1);
+        path_canonicalize(path.data());
         return 0;
     }
     // The joined text may be longer than the result: ".." segments in `more`
     // shorten it again, so only the canonical result has to fit. Room for a
     // whole path and the longest name of any host.
     char joined[4 * PATH_CAP];
-    size_t path_length = std::strlen(path);
+    size_t path_length = std::strlen(path.data());
     size_t more_length = std::strlen(more);
     if (path_length + more_length + 2 > sizeof joined) {
         path[0] = '\0';
         return 1;
     }
-    std::memcpy(joined, path, path_length);
+    std::memcpy(joined, path.data(), path_length);
     size_t length = path_length;
     if (length > 0 && !is_path_separator(joined[length - 1])) {
         joined[length++] = '\\';
     }
     std::memcpy(joined + length, more, more_length + 1);
-    path_canonicalize(joined, joined);
+    path_canonicalize(joined);
     size_t result_length = std::strlen(joined);
-    if (result_length + 1 > static_cast<size_t>(cap)) {
+    if (result_length + 1 > path.size()) {
         path[0] = '\0';
         return 1;
     }
-    std::memcpy(path, joined, result_length + 1);
+    std::memcpy(path.data(), joined, result_length + 1);
     return 0;
 }
 

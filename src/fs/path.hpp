@@ -1,5 +1,7 @@
 #pragma once
 
+#include <span>
+
 // Paths are texts in which both "\" and "/" are separators. The services
 // build them with "\"; only the calls into the file system see host paths.
 
@@ -9,18 +11,18 @@ inline bool is_path_separator(char c) {
     return c == '\\' || c == '/';
 }
 
-// Appends `more` to `path` (a buffer of `cap` bytes) with exactly one "\"
+// Appends `more` to `path` with exactly one "\"
 // between them, skipping separators at the start of `more`, and leaves the
 // result canonical. On hosts with drive letters, a `more` that starts with
 // one ("c:\x") replaces the path. An empty `more` leaves `path` as it is. Returns 0, or 1
 // when the result would not fit; `path` is then empty, so it names nothing.
-int path_append(char* path, const char* more, int cap = PATH_CAP);
+int path_append(std::span<char> path, const char* more);
 
-// Writes `in` to `out` without "." and ".." segments (".." takes the segment
-// before it along, and never climbs above the root), without empty segments
-// and without a trailing separator. Every remaining separator keeps its own
-// character. `out` needs as many bytes as `in`; it may be `in` itself.
-void path_canonicalize(char* out, const char* in);
+// Rewrites `path` in place without "." and ".." segments (".." takes the
+// segment before it along, and never climbs above the root), without empty
+// segments and without a trailing separator; it never grows. Every
+// remaining separator keeps its own character.
+void path_canonicalize(char* path);
 
 // Replaces every `from` in `text` by `to`: client "/" becomes the
 // services' "\", and back where a path is shown to a client.

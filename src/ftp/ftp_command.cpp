@@ -50,12 +50,12 @@ char* command_argument(char* line, int from) {
     return length >= static_cast<size_t>(from) ? line + from : line + length;
 }
 
-int read_port_numbers(const char* argument, int32_t* numbers) {
+int read_port_numbers(const char* argument, PortNumbers& numbers) {
     // Reads like the pattern "%d ,%d ,%d ,%d ,%d ,%d" of formatted input:
     // white space may come before each number and each comma, and reading
     // stops at the first text that does not fit.
     const char* p = argument;
-    for (int i = 0; i < 6; ++i) {
+    for (int i = 0; i < PORT_NUMBER_COUNT; ++i) {
         if (i > 0) {
             while (is_c_space(*p)) {
                 ++p;
@@ -73,10 +73,10 @@ int read_port_numbers(const char* argument, int32_t* numbers) {
         numbers[i] = value;
         p = end;
     }
-    return 6;
+    return PORT_NUMBER_COUNT;
 }
 
-DataEndpoint endpoint_from_numbers(const int32_t* numbers) {
+DataEndpoint endpoint_from_numbers(const PortNumbers& numbers) {
     // The low 8 bits of each: four address bytes, then the port's high and
     // low byte.
     auto byte = [&](int i) { return static_cast<uint8_t>(numbers[i] & 0xFF); };

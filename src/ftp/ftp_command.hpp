@@ -27,9 +27,14 @@ FtpCommand classify_ftp_command(const char* line);
 // empty text when the line is shorter. Points into `line`.
 char* command_argument(char* line, int from);
 
+// The six numbers of a PORT argument: four address bytes, then the port's
+// high and low byte.
+constexpr int PORT_NUMBER_COUNT = 6;
+using PortNumbers = int32_t[PORT_NUMBER_COUNT];
+
 // Reads up to six numbers "%d ,%d ,..." into `numbers`; those not reached
 // keep their values. Returns how many were read.
-int read_port_numbers(const char* argument, int32_t* numbers);
+int read_port_numbers(const char* argument, PortNumbers& numbers);
 
 // The endpoint the six numbers name (low 8 bits of each).
-DataEndpoint endpoint_from_numbers(const int32_t* numbers);
+DataEndpoint endpoint_from_numbers(const PortNumbers& numbers);

@@ -6,16 +6,18 @@
 #include "fs/path.hpp"
 #include "net/line_io.hpp"
 
-int resolve_ftp_path(char* out, const char* cwd, char* argument, const char* root,
+int resolve_ftp_path(char (&out)[PATH_CAP], const char* cwd, char* argument, const char* root,
                      int root_length) {
     while (*argument == ' ') {
         ++argument;
     }
     replace_separators(argument, '/', '\\');
-    char work[PATH_CAP];
-    std::snprintf(work, sizeof work, "%s", argument[0] == '\\' ? root : cwd);
-    path_append(work, argument);
-    path_canonicalize(out, work);
+    std::snprintf(out, sizeof out, "%s", argument[0] == '\\' ? root : cwd);
+    if (path_append(out, argument) != 0) {
+        return 1;
+    }
+    // An empty argument leaves the start as it is: canonical all the same.
+    path_canonicalize(out);
     // A whole-name match: "ftproot2" beside the root is not inside it.
     if (!path_is_within(out, root, root_length)) {
         return 1;
@@ -27,7 +29,7 @@ int resolve_ftp_path(char* out, const char* cwd, char* argument, const char* roo
     return 0;
 }
 
-void format_pwd_reply(char* out, const char* relative) {
+void format_pwd_reply(char (&out)[FTP_PWD_REPLY_CAP], const char* relative) {
     // The path is shown in double quotes, so a '"' inside it is doubled for
     // the client to find where the path ends; "\" separators show as "/".
     char shown[2 * PATH_CAP];
@@ -39,7 +41,7 @@ void format_pwd_reply(char* out, const char* relative) {
         shown[length++] = *p == '\\' ? '/' : *p;
     }
     shown[length] = '\0';
-    std::snprintf(out, FTP_PWD_REPLY_CAP, "257 \"%s/\" je aktualni adresar\r\n", shown);
+    std::snprintf(out, sizeof out, "257 \"%s/\" je aktualni adresar\r\n", shown);
 }
 
 void send_pwd_reply(Socket socket, const char* relative) {

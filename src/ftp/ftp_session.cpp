@@ -144,9 +144,9 @@ int ftp_session(Socket socket, ListeningPorts own_ports) {
     // One reader for the whole session: commands that arrive together are
     // taken with one receive, and answered one after the other.
     LineReader commands(session.control);
-    while (commands.next(session.line, FTP_LINE_CAP) == LINE_OK) {
+    while (commands.next(session.line) == LINE_OK) {
         char shown[FTP_LINE_CAP * CLIENT_TEXT_EXPANSION + 1];
-        escape_client_text(shown, sizeof shown, session.line);
+        escape_client_text(shown, session.line);
         console_printf("FTP: %s\n", shown);
         if (!answer(session)) {
             break;

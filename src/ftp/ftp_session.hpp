@@ -17,7 +17,7 @@ struct FtpSession {
     char root[PATH_CAP] = {};
     int root_length = 0;
     char cwd[PATH_CAP] = {};
-    int32_t port_numbers[6] = {};
+    PortNumbers port_numbers = {};
     DataEndpoint endpoint;
     ListeningPorts own_ports;
 };

@@ -12,12 +12,12 @@ namespace {
 
 // Times the 32-bit count cannot hold (before 1970 or past 2038) show as the
 // start of the count rather than as nothing.
-void format_listing_date(char* out, size_t cap, int64_t unix_seconds) {
+void format_listing_date(char (&out)[LISTING_DATE_LENGTH + 1], int64_t unix_seconds) {
     int32_t seconds = listing_time(unix_seconds);
     std::tm local{};
     if (seconds < 0 || !to_local_time(seconds, local) ||
-        std::strftime(out, cap, "%m-%d-%y %I:%M%p", &local) == 0) {
-        std::snprintf(out, cap, "01-01-70 12:00AM");
+        std::strftime(out, sizeof out, "%m-%d-%y %I:%M%p", &local) == 0) {
+        std::snprintf(out, sizeof out, "01-01-70 12:00AM");
     }
 }
 
@@ -34,12 +34,12 @@ int32_t listing_time(int64_t unix_seconds) {
     return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(unix_seconds)));
 }
 
-void format_listing_line(char* out, const DirEntry& entry) {
+void format_listing_line(char (&out)[FTP_LISTING_LINE_CAP], const DirEntry& entry) {
     char date[LISTING_DATE_LENGTH + 1];
-    format_listing_date(date, sizeof date, entry.last_write);
+    format_listing_date(date, entry.last_write);
     char size[SIZE_COLUMN_CAP];
     format_size_column(size, entry, "<DIR>");
-    std::snprintf(out, FTP_LISTING_LINE_CAP, "%s %12s          %s\r\n", date, size, entry.name);
+    std::snprintf(out, sizeof out, "%s %12s          %s\r\n", date, size, entry.name);
 }
 
 int send_ftp_listing(Socket data_socket, const char* dir) {

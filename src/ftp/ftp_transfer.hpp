@@ -16,8 +16,7 @@ constexpr int LISTING_DATE_LENGTH = 16;
 constexpr int FTP_LISTING_LINE_CAP = LISTING_DATE_LENGTH + 1 + 12 + 10 + NAME_CAP + 2;
 
 // One listing line, "<date> <size:12>          <name>\r\n", always whole.
-// `out` holds FTP_LISTING_LINE_CAP bytes.
-void format_listing_line(char* out, const DirEntry& entry);
+void format_listing_line(char (&out)[FTP_LISTING_LINE_CAP], const DirEntry& entry);
 
 // A listing leaves out every entry whose name holds a CR or LF.
 // Return 0 when the whole payload went out; 1 when the directory cannot be

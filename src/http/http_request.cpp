@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <span>
 
 #include "fs/path.hpp"
 #include "fs/trees.hpp"
@@ -36,7 +37,10 @@ int authority_start(const char* line, int i) {
     return line[i] == ':' && line[i + 1] == '/' && line[i + 2] == '/' ? i + 3 : -1;
 }
 
-int copy_word(const char* from, char* to, int cap) {
+// Copies the word at `from` up to its blank, as much of it as `to` holds
+// with its terminator.
+int copy_word(const char* from, std::span<char> to) {
+    int cap = static_cast<int>(to.size()) - 1;
     int length = 0;
     while (from[length] != '\0' && from[length] != ' ' && length < cap) {
         to[length] = from[length];
@@ -48,8 +52,8 @@ int copy_word(const char* from, char* to, int cap) {
 
 } // namespace
 
-bool split_request_line(const char* line, char* method, char* url) {
-    int i = copy_word(line, method, HTTP_METHOD_CAP);
+bool split_request_line(const char* line, HttpMethodText& method, HttpUrlText& url) {
+    int i = copy_word(line, method);
     while (line[i] == ' ') {
         ++i;
     }
@@ -61,7 +65,7 @@ bool split_request_line(const char* line, char* method, char* url) {
     while (line[i] == '/' && line[i + 1] == '/') {
         ++i;
     }
-    int length = copy_word(line + i, url, HTTP_URL_CAP);
+    int length = copy_word(line + i, url);
     return line[i + length] != ' ';
 }
 
@@ -121,14 +125,14 @@ HttpVerdict check_url(const char* url) {
     return has_dotdot_segment(url) ? HTTP_URL_DOTDOT : HTTP_SERVE;
 }
 
-HttpVerdict form_web_path(const char* url, const char* base_dir, char* path) {
+HttpVerdict form_web_path(const char* url, const char* base_dir, HttpPathText& path) {
     int prefix_length = tree_root_length(base_dir, WEB_TREE);
     if (prefix_length >= HTTP_PATH_CAP) {
         // No room left for the URL: whatever it names cannot be reached.
         path[0] = '\0';
         return HTTP_PATH_UNREACHABLE;
     }
-    int length = std::snprintf(path, HTTP_PATH_CAP + 1, "%s%s%s", base_dir, WEB_TREE, url);
+    int length = std::snprintf(path, sizeof path, "%s%s%s", base_dir, WEB_TREE, url);
     char* url_part = path + prefix_length;
     replace_separators(url_part, '/', '\\');
     // The cut to 255 characters can turn a harmless "..." into "..".

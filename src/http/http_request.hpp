@@ -9,11 +9,15 @@ constexpr int HTTP_URL_CAP = 256;
 constexpr int HTTP_PATH_CAP = 255;
 constexpr uint32_t HTTP_POST_BODY_LIMIT = 1000;
 
+// The texts taken out of a request, each with room for its terminator.
+using HttpMethodText = char[HTTP_METHOD_CAP + 1];
+using HttpUrlText = char[HTTP_URL_CAP + 1];
+using HttpPathText = char[HTTP_PATH_CAP + 1];
+
 // Takes the method (at most 10 characters) and the URL (at most 256) out of a
-// request line. `method` holds 11 bytes, `url` 257. True when the URL runs
-// to the end of the line (or was cut at its own limit), where a cut of the
-// line would have cut it too.
-bool split_request_line(const char* line, char* method, char* url);
+// request line. True when the URL runs to the end of the line (or was cut at
+// its own limit), where a cut of the line would have cut it too.
+bool split_request_line(const char* line, HttpMethodText& method, HttpUrlText& url);
 
 // When `line` is a "Content-length:" header (name in any ASCII case), stores
 // its value in `length` and returns true.
@@ -30,13 +34,13 @@ void cut_query(char* url);
 
 // What a request line asks for, taken apart before anything is answered.
 struct HttpRequest {
-    char method[HTTP_METHOD_CAP + 1] = {};
+    HttpMethodText method = {};
     bool is_get = false;
     // The URL as the client sent it (a GET URL without its query), for the
     // console.
-    char url[HTTP_URL_CAP + 1] = {};
+    HttpUrlText url = {};
     // The URL percent-decoded: what names the file.
-    char decoded[HTTP_URL_CAP + 1] = {};
+    HttpUrlText decoded = {};
     // The decoded URL holds a control byte, so it names no file.
     bool control_byte = false;
     // The request line was cut inside the URL's path, so it names no file.
@@ -58,10 +62,10 @@ enum HttpVerdict {
 HttpVerdict check_url(const char* url);
 
 // Forms the file path "<base_dir>wwwroot<url>" with "\" separators into
-// `path` (256 bytes). A path longer than 255 characters is refused: as
+// `path`. A path longer than 255 characters is refused: as
 // HTTP_URL_DOTDOT when its cut would end in "..", so the path can never
 // leave the web root, and otherwise as HTTP_PATH_UNREACHABLE, like a base
 // directory that leaves no room for the URL. `path` is set only for
 // HTTP_SERVE.
-HttpVerdict form_web_path(const char* url, const char* base_dir, char* path);
+HttpVerdict form_web_path(const char* url, const char* base_dir, HttpPathText& path);
 

@@ -47,7 +47,7 @@ void send_file_response(Socket socket, FileReader& file, bool no_cache, const ch
     }
 }
 
-void format_directory_row(char* out, const char* dir_path, int prefix_length,
+void format_directory_row(char (&out)[DIRECTORY_ROW_CAP], const char* dir_path, int prefix_length,
                           const DirEntry& entry) {
     char size[SIZE_COLUMN_CAP];
     format_size_column(size, entry, "Adresar");
@@ -55,15 +55,15 @@ void format_directory_row(char* out, const char* dir_path, int prefix_length,
     // link must name the entry itself, never a cut or emptied path.
     char joined[DIRECTORY_LINK_PATH_CAP];
     std::snprintf(joined, sizeof joined, "%s", dir_path);
-    path_append(joined, entry.name, sizeof joined);
+    path_append(joined, entry.name);
     const char* target = below_tree(joined, prefix_length);
     // Names go into the page as text and into the link as a URL, so that a
     // name can neither add markup nor lead anywhere but to itself.
     char href[sizeof joined * HREF_EXPANSION + 2];
-    encode_href(href, sizeof href, target);
+    encode_href(href, target);
     char name[NAME_CAP * HTML_ESCAPE_EXPANSION + 1];
-    escape_html(name, sizeof name, entry.name);
-    std::snprintf(out, DIRECTORY_ROW_CAP,
+    escape_html(name, entry.name);
+    std::snprintf(out, sizeof out,
                   "<TR><TD align=right>%s</TD><TD><A href=\"%s\">%s</A></TD></TR>\n", size, href,
                   name);
 }

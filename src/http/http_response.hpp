@@ -23,6 +23,6 @@ constexpr size_t DIRECTORY_ROW_CAP =
     80 + NAME_CAP * HTML_ESCAPE_EXPANSION + DIRECTORY_LINK_PATH_CAP * HREF_EXPANSION;
 
 // One table row of the directory page, whole, with the name escaped as page
-// text and the link percent-encoded. `out` holds DIRECTORY_ROW_CAP bytes.
-void format_directory_row(char* out, const char* dir_path, int prefix_length,
+// text and the link percent-encoded.
+void format_directory_row(char (&out)[DIRECTORY_ROW_CAP], const char* dir_path, int prefix_length,
                           const DirEntry& entry);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <span>
 
 #include "fs/path.hpp"
 #include "fs/trees.hpp"
@@ -26,12 +27,12 @@ bool read_headers(LineReader& reader, int32_t& content_length) {
     // On the heap: the thread's stack stays within the part that survives
     // from one session thread to the next.
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[HTTP_HEADER_LINE_CAP + 1]);
-    char* line = buffer.get();
-    if (line == nullptr) {
+    if (buffer == nullptr) {
         return false;
     }
+    char* line = buffer.get();
     for (;;) {
-        ReceiveLineResult result = reader.next(line, HTTP_HEADER_LINE_CAP);
+        ReceiveLineResult result = reader.next({line, HTTP_HEADER_LINE_CAP + 1});
         read_content_length(line, content_length);
         if (result != LINE_OK) {
             return false;
@@ -55,17 +56,17 @@ struct RequestHead {
 bool read_request_head(LineReader& reader, RequestHead& head) {
     // A longer request line is cut, and the request still served unless the
     // cut falls into the URL's path.
-    head.line_was_cut = reader.next(head.line, HTTP_REQUEST_LINE_CAP) == LINE_FAILED &&
+    head.line_was_cut = reader.next(head.line) == LINE_FAILED &&
                         std::strlen(head.line) == HTTP_REQUEST_LINE_CAP;
     return read_headers(reader, head.content_length);
 }
 
 // Takes `count` bytes that have arrived, or fewer if the peer stops; how
 // many it took.
-uint32_t take_arrived(LineReader& reader, char* scratch, uint32_t count) {
+uint32_t take_arrived(LineReader& reader, std::span<char> scratch, uint32_t count) {
     uint32_t taken = 0;
     while (taken < count) {
-        long got = reader.take(scratch, count - taken);
+        long got = reader.take(scratch.first(std::min<size_t>(scratch.size(), count - taken)));
         if (got <= 0) {
             break;
         }
@@ -84,7 +85,7 @@ uint32_t discard_post_body(LineReader& reader, Socket socket, int32_t content_le
     // A receive of 0 bytes would wait for data that a bodiless POST never
     // sends.
     if (wanted > 0) {
-        read += static_cast<uint32_t>(std::max(reader.take(body, wanted), 0L));
+        read += static_cast<uint32_t>(std::max(reader.take(std::span(body).first(wanted)), 0L));
     }
     size_t waiting = reader.buffered();
     int in_socket = 0;
@@ -147,7 +148,7 @@ uint32_t answer(LineReader& reader, Socket socket, const RequestHead& head) {
         return 0;
     }
     uint32_t body_read = request.is_get ? 0 : discard_post_body(reader, socket, head.content_length);
-    char path[HTTP_PATH_CAP + 1];
+    HttpPathText path;
     HttpVerdict verdict = check_url(request.decoded);
     if (verdict == HTTP_SERVE) {
         verdict = form_web_path(request.decoded, settings.base_dir, path);
@@ -157,7 +158,7 @@ uint32_t answer(LineReader& reader, Socket socket, const RequestHead& head) {
         return body_read;
     }
     char shown[HTTP_URL_CAP * CLIENT_TEXT_EXPANSION + 1];
-    escape_client_text(shown, sizeof shown, request.url);
+    escape_client_text(shown, request.url);
     console_printf("%s\n", shown);
     if (verdict != HTTP_SERVE || request.control_byte || request.cut) {
         // A NUL would cut the name short, no file name here needs control

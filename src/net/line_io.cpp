@@ -8,10 +8,10 @@
 namespace {
 
 // Stores one received byte under the line rules; true once the LF is seen.
-bool take_byte(char byte, char* buffer, int cap, int& stored, bool& overflow) {
+bool take_byte(char byte, std::span<char> line, size_t& stored, bool& overflow) {
     if (byte != '\r' && byte != '\n' && !overflow) {
-        buffer[stored++] = byte;
-        overflow = stored >= cap;
+        line[stored++] = byte;
+        overflow = stored + 1 >= line.size();
     }
     return byte == '\n';
 }
@@ -26,8 +26,8 @@ long LineReader::receive() {
     return received;
 }
 
-ReceiveLineResult LineReader::next(char* line, int cap) {
-    int stored = 0;
+ReceiveLineResult LineReader::next(std::span<char> line) {
+    size_t stored = 0;
     bool overflow = false;
     for (;;) {
         if (handed_out_ == received_) {
@@ -38,7 +38,7 @@ ReceiveLineResult LineReader::next(char* line, int cap) {
             }
         }
         while (handed_out_ < received_) {
-            if (take_byte(buffer_[handed_out_++], line, cap, stored, overflow)) {
+            if (take_byte(buffer_[handed_out_++], line, stored, overflow)) {
                 line[stored] = '\0';
                 return overflow ? LINE_FAILED : LINE_OK;
             }
@@ -46,15 +46,15 @@ ReceiveLineResult LineReader::next(char* line, int cap) {
     }
 }
 
-long LineReader::take(char* out, size_t cap) {
+long LineReader::take(std::span<char> out) {
     if (buffered() == 0) {
         // Straight into the caller's buffer: nothing is left of ours.
-        long received = receive_some(socket_, out, cap);
-        last_receive_filled_ = received == static_cast<long>(cap);
+        long received = receive_some(socket_, out.data(), out.size());
+        last_receive_filled_ = received == static_cast<long>(out.size());
         return received;
     }
-    size_t count = std::min(cap, buffered());
-    std::memcpy(out, buffer_ + handed_out_, count);
+    size_t count = std::min(out.size(), buffered());
+    std::memcpy(out.data(), buffer_ + handed_out_, count);
     handed_out_ += count;
     return static_cast<long>(count);
 }

@@ -2,13 +2,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "platform/socket.hpp"
 
 enum ReceiveLineResult { LINE_OK = 0, LINE_FAILED = 1, LINE_CLOSED = 2 };
 
-// Reads LF-ended lines from a socket. CR and LF are never stored; a line of
-// `cap` characters or more is still read to its LF but reported as
+// Reads LF-ended lines from a socket. CR and LF are never stored; a line
+// that fills its buffer is still read to its LF but reported as
 // LINE_FAILED. One receive takes whatever has arrived, a whole request head
 // or several FTP commands, and the lines are handed out from there; what
 // follows the last line handed out (a request body, the next command) stays
@@ -19,12 +20,13 @@ class LineReader {
     LineReader(const LineReader&) = delete;
     LineReader& operator=(const LineReader&) = delete;
 
-    // Reads one line into `line` (cap characters plus terminator).
-    ReceiveLineResult next(char* line, int cap);
-    // Up to `cap` of the bytes after the lines handed out: those received
-    // already or, when none are left, what one receive gives. Returns how
-    // many, 0 when the peer has closed, -1 on an error.
-    long take(char* out, size_t cap);
+    // Reads one line into `line`, as many characters as it holds with the
+    // terminator.
+    ReceiveLineResult next(std::span<char> line);
+    // As many of the bytes after the lines handed out as `out` holds: those
+    // received already or, when none are left, what one receive gives.
+    // Returns how many, 0 when the peer has closed, -1 on an error.
+    long take(std::span<char> out);
     // Bytes received and not handed out yet.
     size_t buffered() const { return received_ - handed_out_; }
     // True when the last receive filled the buffer: more may be waiting.

@@ -5,6 +5,7 @@
 // form only here.
 
 #include <cstdint>
+#include <span>
 
 #include "platform/socket.hpp"
 
@@ -78,8 +79,9 @@ class FileReader {
     int open_looked_up(const char* path);
     // The file's size in bytes when it was opened.
     int64_t size() const { return size_; }
-    // Reads up to `cap` bytes: how many, 0 at the end, -1 on a read error.
-    long read(char* buffer, long cap);
+    // Reads as many bytes as `buffer` holds at most: how many, 0 at the
+    // end, -1 on a read error.
+    long read(std::span<char> buffer);
 
   private:
     friend int send_file_contents(Socket socket, FileReader& file, int64_t length);

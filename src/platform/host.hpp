@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <span>
 
 #if defined(_WIN32)
 // Names compare without regard to ASCII letter case, "c:" starts a full
@@ -41,10 +42,10 @@ void let_console_finish_on_stop(const std::atomic<size_t>* unwritten);
 bool stop_requested();
 [[noreturn]] void end_stopped_process();
 
-// Fills `out` (`cap` bytes, HOST_PATH_BYTES suffice) with the directory of
-// the running executable, ending with the host's separator. Returns 0, or 1
-// when it cannot.
-int locate_executable_directory(char* out, size_t cap);
+// Fills `out` (HOST_PATH_BYTES suffice) with the directory of the running
+// executable, ending with the host's separator. Returns 0, or 1 when it
+// cannot.
+int locate_executable_directory(std::span<char> out);
 
 // Started as root through sudo, gives root up for good (see the README).
 // Returns 0, or 1 when root could not be given up.

@@ -36,7 +36,7 @@ void confine_to_trees() {
 } // namespace
 
 int locate_base_directory() {
-    return locate_executable_directory(settings.base_dir, sizeof settings.base_dir);
+    return locate_executable_directory(settings.base_dir);
 }
 
 int run_server(int argc, const char* const* argv) {

@@ -60,7 +60,7 @@ size_t show_byte(unsigned char byte, char (&shown)[4]) {
 
 } // namespace
 
-void escape_client_text(char* out, size_t cap, const char* text) {
+void escape_client_text(std::span<char> out, const char* text) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text);
     size_t length = 0;
     while (*bytes != 0) {
@@ -76,10 +76,10 @@ void escape_client_text(char* out, size_t cap, const char* text) {
         } else {
             width = show_byte(*bytes, shown);
         }
-        if (length + width >= cap) {
+        if (length + width >= out.size()) {
             break;
         }
-        std::memcpy(out + length, shown, width);
+        std::memcpy(out.data() + length, shown, width);
         length += width;
         bytes += taken;
     }

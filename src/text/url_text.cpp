@@ -27,12 +27,12 @@ bool stays_in_href(char c) {
            c == '.' || c == '_' || c == '~' || c == '\\';
 }
 
-// Appends `piece` when it fits in `cap` with the terminator; false if not.
-bool append(char* out, size_t cap, size_t& length, const char* piece, size_t piece_length) {
-    if (length + piece_length >= cap) {
+// Appends `piece` when it fits in `out` with the terminator; false if not.
+bool append(std::span<char> out, size_t& length, const char* piece, size_t piece_length) {
+    if (length + piece_length >= out.size()) {
         return false;
     }
-    std::memcpy(out + length, piece, piece_length);
+    std::memcpy(out.data() + length, piece, piece_length);
     length += piece_length;
     return true;
 }
@@ -62,7 +62,7 @@ bool percent_decode(char* path) {
     return control;
 }
 
-void escape_html(char* out, size_t cap, const char* text) {
+void escape_html(std::span<char> out, const char* text) {
     size_t length = 0;
     for (; *text != '\0'; ++text) {
         const char* entity = nullptr;
@@ -80,8 +80,8 @@ void escape_html(char* out, size_t cap, const char* text) {
             entity = "&quot;";
             break;
         }
-        bool fits = entity != nullptr ? append(out, cap, length, entity, std::strlen(entity))
-                                      : append(out, cap, length, text, 1);
+        bool fits = entity != nullptr ? append(out, length, entity, std::strlen(entity))
+                                      : append(out, length, text, 1);
         if (!fits) {
             break;
         }
@@ -89,7 +89,7 @@ void escape_html(char* out, size_t cap, const char* text) {
     out[length] = '\0';
 }
 
-void encode_href(char* out, size_t cap, const char* target) {
+void encode_href(std::span<char> out, const char* target) {
     static const char hex[] = "0123456789ABCDEF";
     if (*target == '\0') {
         target = "\\";
@@ -98,8 +98,8 @@ void encode_href(char* out, size_t cap, const char* target) {
     for (; *target != '\0'; ++target) {
         unsigned char byte = static_cast<unsigned char>(*target);
         char escaped[3] = {'%', hex[byte >> 4], hex[byte & 0xF]};
-        bool fits = stays_in_href(*target) ? append(out, cap, length, target, 1)
-                                           : append(out, cap, length, escaped, 3);
+        bool fits = stays_in_href(*target) ? append(out, length, target, 1)
+                                           : append(out, length, escaped, 3);
         if (!fits) {
             break;
         }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 
 // Decodes every "%XX" (two hex digits, either case) of a URL path into its
 // byte, in place; a malformed escape ("%4", "%zz") and "+" stay as they are.
@@ -14,12 +15,13 @@ bool percent_decode(char* path);
 constexpr size_t HTML_ESCAPE_EXPANSION = 6; // '"' becomes "&quot;"
 constexpr size_t HREF_EXPANSION = 3;        // a byte becomes "%XX"
 
-// The name as page text: & < > " become entities. `out` holds `cap` bytes;
-// HTML_ESCAPE_EXPANSION times the length plus one always suffices.
-void escape_html(char* out, size_t cap, const char* text);
+// The name as page text: & < > " become entities, as much as `out` holds
+// with the terminator; HTML_ESCAPE_EXPANSION times the length plus one
+// always suffices.
+void escape_html(std::span<char> out, const char* text);
 
 // A link target for a page: every byte but A-Z, a-z, 0-9, "-", ".", "_",
 // "~" and the "\" separators becomes "%XX" (uppercase), and an empty target
-// becomes the root, "\". `out` holds `cap` bytes; HREF_EXPANSION times the
-// length plus two always suffices.
-void encode_href(char* out, size_t cap, const char* target);
+// becomes the root, "\". HREF_EXPANSION times the length plus two always
+// suffices for `out`.
+void encode_href(std::span<char> out, const char* target);

@@ -31,9 +31,9 @@ void check_canonical(const char* path) {
         }
         segment = p + 1;
     }
-    char again[PATH_CAP * 4];
-    path_canonicalize(again, path);
-    if (std::strcmp(again, path) != 0) {
+    std::string again = path;
+    path_canonicalize(again.data());
+    if (std::strcmp(again.c_str(), path) != 0) {
         std::abort();
     }
 }
@@ -50,8 +50,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string base = input.substr(0, split);
     std::string more = split == std::string::npos ? "" : input.substr(split + 1);
 
-    char canonical[PATH_CAP * 4];
-    path_canonicalize(canonical, base.c_str());
+    std::string canonical_text = base;
+    path_canonicalize(canonical_text.data());
+    const char* canonical = canonical_text.c_str();
     if (std::strlen(canonical) > base.size()) {
         std::abort();
     }

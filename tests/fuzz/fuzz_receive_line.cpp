@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     LineReader reader(ends[0]);
     for (;;) {
         Expected expected = model(bytes, position, cap);
-        ReceiveLineResult result = reader.next(buffer, cap);
+        ReceiveLineResult result = reader.next({buffer, static_cast<size_t>(cap) + 1});
         if (result != expected.result ||
             std::memcmp(buffer, expected.text.data(), expected.text.size()) != 0 ||
             buffer[expected.text.size()] != '\0') {
@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string rest;
     char chunk[4096];
     long n;
-    while ((n = reader.take(chunk, sizeof chunk)) > 0) {
+    while ((n = reader.take(chunk)) > 0) {
         rest.append(chunk, static_cast<size_t>(n));
     }
     if (rest != bytes.substr(position)) {

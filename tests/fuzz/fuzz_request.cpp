@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     static const char base_dir[] = "/srv/pelmar/";
     static const std::string web_root = "/srv/pelmar/wwwroot";
-    char path[HTTP_PATH_CAP + 1];
+    HttpPathText path;
     if (check_url(request.decoded) != HTTP_SERVE ||
         form_web_path(request.decoded, base_dir, path) != HTTP_SERVE) {
         return 0;

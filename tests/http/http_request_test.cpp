@@ -11,8 +11,8 @@ struct Split {
 };
 
 Split split(const std::string& line) {
-    char method[HTTP_METHOD_CAP + 1];
-    char url[HTTP_URL_CAP + 1];
+    HttpMethodText method;
+    HttpUrlText url;
     (void)split_request_line(line.c_str(), method, url);
     return {method, url};
 }
@@ -109,7 +109,7 @@ class UrlCheck : public ::testing::Test {
         return verdict == HTTP_SERVE ? form_web_path(url.c_str(), base_dir_, path_) : verdict;
     }
     const char* base_dir_ = "/srv/pelmar/";
-    char path_[HTTP_PATH_CAP + 1] = {};
+    HttpPathText path_ = {};
 };
 
 TEST_F(UrlCheck, FormsTheWebPathWithBackslashes) {

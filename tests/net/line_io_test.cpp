@@ -31,7 +31,7 @@ class LineSource : public ::testing::Test {
             ends_[1] = -1;
         }
     }
-    ReceiveLineResult receive(int cap = 256) { return reader_->next(buffer_, cap); }
+    ReceiveLineResult receive(int cap = 256) { return reader_->next({buffer_, static_cast<size_t>(cap) + 1}); }
     std::string text() const { return buffer_; }
     // Everything after the lines handed out: what the reader holds, then
     // what is still in the socket.
@@ -40,7 +40,7 @@ class LineSource : public ::testing::Test {
         std::string all;
         char chunk[512];
         long n;
-        while ((n = reader_->take(chunk, sizeof chunk)) > 0) {
+        while ((n = reader_->take(chunk)) > 0) {
             all.append(chunk, static_cast<size_t>(n));
         }
         return all;

@@ -88,7 +88,7 @@ TEST_F(TempTree, FileReaderOpensOnlyRegularFilesAndNeverBlocks) {
         FileReader special;
         EXPECT_EQ(special.open(service_path(name).c_str()), 1) << name;
         char byte;
-        EXPECT_EQ(special.read(&byte, 1), -1) << name; // nothing was opened
+        EXPECT_EQ(special.read({&byte, 1}), -1) << name; // nothing was opened
     }
     FileReader device;
     EXPECT_EQ(device.open("/dev/null"), 1);
@@ -103,9 +103,9 @@ TEST_F(TempTree, FileReaderGivesSizeAndBytes) {
     ASSERT_EQ(file.open(service_path("a.txt").c_str()), 0);
     EXPECT_EQ(file.size(), 12);
     char buffer[64];
-    EXPECT_EQ(file.read(buffer, sizeof buffer), 12);
+    EXPECT_EQ(file.read(buffer), 12);
     EXPECT_EQ(std::string(buffer, 12), "twelve bytes");
-    EXPECT_EQ(file.read(buffer, sizeof buffer), 0);
+    EXPECT_EQ(file.read(buffer), 0);
 }
 
 TEST_F(TempTree, FileReaderSeesTheTrueSizeOfHugeFiles) {

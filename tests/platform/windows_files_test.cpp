@@ -101,8 +101,8 @@ TEST_F(WindowsTree, DirectoriesAreNotFiles) {
     ASSERT_EQ(file.open((root_ + "\\a.txt").c_str()), 0);
     EXPECT_EQ(file.size(), 12);
     char buffer[32];
-    EXPECT_EQ(file.read(buffer, sizeof buffer), 12);
-    EXPECT_EQ(file.read(buffer, sizeof buffer), 0);
+    EXPECT_EQ(file.read(buffer), 12);
+    EXPECT_EQ(file.read(buffer), 0);
 }
 
 } // namespace

@@ -7,7 +7,7 @@ namespace {
 
 std::string escaped(const std::string& text, size_t cap = 1024) {
     std::string out(cap, '#');
-    escape_client_text(out.data(), cap, text.c_str());
+    escape_client_text(out, text.c_str());
     return out.c_str();
 }
 

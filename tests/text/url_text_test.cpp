@@ -51,13 +51,13 @@ TEST(PercentDecode, ControlBytesAreReported) {
 
 std::string html(const std::string& text) {
     char out[512];
-    escape_html(out, sizeof out, text.c_str());
+    escape_html(out, text.c_str());
     return out;
 }
 
 std::string href(const std::string& target) {
     char out[1024];
-    encode_href(out, sizeof out, target.c_str());
+    encode_href(out, target.c_str());
     return out;
 }
 
@@ -67,7 +67,7 @@ TEST(EscapeHtml, MarkupCharactersBecomeEntities) {
     EXPECT_EQ(html("\xc4\x8d\xff"), "\xc4\x8d\xff");
     // The worst case fits the room promised for it.
     char out[3 * HTML_ESCAPE_EXPANSION + 1];
-    escape_html(out, sizeof out, "\"\"\"");
+    escape_html(out, "\"\"\"");
     EXPECT_EQ(std::string(out), "&quot;&quot;&quot;");
 }
 
@@ -85,7 +85,7 @@ TEST(EncodeHref, OnlyUnreservedBytesAndBackslashesStay) {
 TEST(EncodeHref, AnEmptyTargetIsTheRoot) {
     EXPECT_EQ(href(""), "\\");
     char out[2];
-    encode_href(out, sizeof out, "");
+    encode_href(out, "");
     EXPECT_EQ(std::string(out), "\\");
 }
 

@@ -58,7 +58,7 @@ int64_t next_step(int64_t left, int64_t step) {
 int copy_through_buffer(Socket socket, FileReader& file, int64_t left) {
     char block[FILE_BLOCK_SIZE];
     while (left != 0) {
-        long length = file.read(block, static_cast<long>(next_step(left, FILE_BLOCK_SIZE)));
+        long length = file.read(std::span(block).first(static_cast<size_t>(next_step(left, FILE_BLOCK_SIZE))));
         if (length < 0) {
             return STREAM_FAILED;
         }
@@ -172,13 +172,13 @@ int FileReader::open_looked_up(const char* path) {
     return 0;
 }
 
-long FileReader::read(char* buffer, long cap) {
+long FileReader::read(std::span<char> buffer) {
     if (handle_ < 0) {
         return -1;
     }
     ssize_t got;
     do {
-        got = ::read(static_cast<int>(handle_), buffer, static_cast<size_t>(cap));
+        got = ::read(static_cast<int>(handle_), buffer.data(), buffer.size());
     } while (got < 0 && errno == EINTR);
     return static_cast<long>(got);
 }

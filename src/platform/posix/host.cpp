@@ -129,14 +129,16 @@ void end_stopped_process() {
     end_by(stop_signal.load());
 }
 
-int locate_executable_directory(char* out, size_t cap) {
-    ssize_t length = readlink("/proc/self/exe", out, cap - 1);
-    if (length <= 0) {
+int locate_executable_directory(std::span<char> out) {
+    // A link that fills the buffer may have been cut: its last "/" would
+    // name some other directory.
+    ssize_t length = readlink("/proc/self/exe", out.data(), out.size() - 1);
+    if (length <= 0 || static_cast<size_t>(length) >= out.size() - 1) {
         out[0] = '\0';
         return 1;
     }
     out[length] = '\0';
-    char* last_separator = std::strrchr(out, '/');
+    char* last_separator = std::strrchr(out.data(), '/');
     if (last_separator == nullptr) {
         out[0] = '\0';
         return 1;

@@ -37,8 +37,9 @@ bool to_wide(const char* utf8, std::wstring& out) {
     return true;
 }
 
-bool to_utf8(const wchar_t* wide, char* out, int cap) {
-    int length = WideCharToMultiByte(CP_UTF8, 0, wide, -1, out, cap, nullptr, nullptr);
+bool to_utf8(const wchar_t* wide, std::span<char> out) {
+    int length = WideCharToMultiByte(CP_UTF8, 0, wide, -1, out.data(), static_cast<int>(out.size()),
+                                     nullptr, nullptr);
     if (length <= 0) {
         out[0] = '\0';
         return false;
@@ -115,7 +116,7 @@ int64_t unix_seconds(const FILETIME& time) {
 }
 
 void fill_entry(const WIN32_FIND_DATAW& found, DirEntry& entry) {
-    to_utf8(found.cFileName, entry.name, sizeof entry.name);
+    to_utf8(found.cFileName, entry.name);
     entry.is_directory = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     entry.size = (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
     entry.last_write = unix_seconds(found.ftLastWriteTime);
@@ -232,12 +233,12 @@ int FileReader::open_looked_up(const char* path) {
     return 0;
 }
 
-long FileReader::read(char* buffer, long cap) {
+long FileReader::read(std::span<char> buffer) {
     if (handle_ == -1) {
         return -1;
     }
     DWORD got = 0;
-    if (!ReadFile(file_of(handle_), buffer, static_cast<DWORD>(cap), &got, nullptr)) {
+    if (!ReadFile(file_of(handle_), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
         return -1;
     }
     return static_cast<long>(got);
@@ -252,7 +253,7 @@ int send_file_contents(Socket socket, FileReader& file, int64_t length) {
     while (left != 0) {
         long step = (left < 0 || left > SEND_BLOCK_SIZE) ? static_cast<long>(SEND_BLOCK_SIZE)
                                                          : static_cast<long>(left);
-        long got = file.read(block.get(), step);
+        long got = file.read({block.get(), static_cast<size_t>(step)});
         if (got < 0) {
             return STREAM_FAILED;
         }

@@ -102,7 +102,7 @@ void end_stopped_process() {
     ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
-int locate_executable_directory(char* out, size_t cap) {
+int locate_executable_directory(std::span<char> out) {
     static wchar_t path[32768];
     DWORD length = GetModuleFileNameW(nullptr, path, sizeof path / sizeof path[0]);
     if (length == 0 || length >= sizeof path / sizeof path[0]) {
@@ -110,8 +110,8 @@ int locate_executable_directory(char* out, size_t cap) {
         return 1;
     }
     int written =
-        WideCharToMultiByte(CP_UTF8, 0, path, -1, out, static_cast<int>(cap), nullptr, nullptr);
-    char* last_separator = written > 0 ? std::strrchr(out, '\\') : nullptr;
+        WideCharToMultiByte(CP_UTF8, 0, path, -1, out.data(), static_cast<int>(out.size()), nullptr, nullptr);
+    char* last_separator = written > 0 ? std::strrchr(out.data(), '\\') : nullptr;
     if (last_separator == nullptr) {
         out[0] = '\0';
         return 1;
