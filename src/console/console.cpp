@@ -94,7 +94,7 @@ void run_writer(void*) {
 } // namespace
 
 bool start_console_writer() {
-    if (start_detached_thread(run_writer, nullptr) != 0) {
+    if (start_detached_thread(run_writer, nullptr) != Status::ok) {
         return false;
     }
     writer_started = true;

@@ -3,22 +3,23 @@
 #include <cstddef>
 
 #include "platform/files.hpp"
+#include "platform/status.hpp"
 
 // Visits the entries of `dir` in the file system's order until `visit`
-// returns false. Returns 0 when every entry was visited, 1 when the
-// directory cannot be listed or a visit stopped early.
-template <typename Visit> int visit_directory(const char* dir, Visit visit) {
+// returns false: Status::ok when every entry was visited, Status::failed
+// when the directory cannot be listed or a visit stopped early.
+template <typename Visit> Status visit_directory(const char* dir, Visit visit) {
     DirectoryReader directory;
-    if (directory.open(dir) != 0) {
-        return 1;
+    if (directory.open(dir) != Status::ok) {
+        return Status::failed;
     }
     DirEntry entry;
     while (directory.next(entry)) {
         if (!visit(entry)) {
-            return 1;
+            return Status::failed;
         }
     }
-    return 0;
+    return Status::ok;
 }
 
 // A size column holds "-2147483648" or a directory word of at most as many

@@ -76,23 +76,23 @@ void path_canonicalize(char* path) {
     path[write] = '\0';
 }
 
-int path_append(std::span<char> path, const char* more) {
+Status path_append(std::span<char> path, const char* more) {
     while (is_path_separator(*more)) {
         ++more;
     }
     if (*more == '\0') {
-        return 0;
+        return Status::ok;
     }
     if (starts_with_drive(more)) {
         // A full path on a drive of its own replaces the path.
         size_t more_length = std::strlen(more);
         if (more_length + 1 > path.size()) {
             path[0] = '\0';
-            return 1;
+            return Status::failed;
         }
         std::memcpy(path.data(), more, more_length + 1);
         path_canonicalize(path.data());
-        return 0;
+        return Status::ok;
     }
     // The joined text may be longer than the result: ".." segments in `more`
     // shorten it again, so only the canonical result has to fit. Room for a
@@ -102,7 +102,7 @@ int path_append(std::span<char> path, const char* more) {
     size_t more_length = std::strlen(more);
     if (path_length + more_length + 2 > sizeof joined) {
         path[0] = '\0';
-        return 1;
+        return Status::failed;
     }
     std::memcpy(joined, path.data(), path_length);
     size_t length = path_length;
@@ -114,10 +114,10 @@ int path_append(std::span<char> path, const char* more) {
     size_t result_length = std::strlen(joined);
     if (result_length + 1 > path.size()) {
         path[0] = '\0';
-        return 1;
+        return Status::failed;
     }
     std::memcpy(path.data(), joined, result_length + 1);
-    return 0;
+    return Status::ok;
 }
 
 void replace_separators(char* text, char from, char to) {

@@ -2,6 +2,8 @@
 
 #include <span>
 
+#include "platform/status.hpp"
+
 // Paths are texts in which both "\" and "/" are separators. The services
 // build them with "\"; only the calls into the file system see host paths.
 
@@ -11,12 +13,12 @@ inline bool is_path_separator(char c) {
     return c == '\\' || c == '/';
 }
 
-// Appends `more` to `path` with exactly one "\"
-// between them, skipping separators at the start of `more`, and leaves the
-// result canonical. On hosts with drive letters, a `more` that starts with
-// one ("c:\x") replaces the path. An empty `more` leaves `path` as it is. Returns 0, or 1
-// when the result would not fit; `path` is then empty, so it names nothing.
-int path_append(std::span<char> path, const char* more);
+// Appends `more` to `path` with exactly one "\" between them, skipping
+// separators at the start of `more`, and leaves the result canonical. On
+// hosts with drive letters, a `more` that starts with one ("c:\x") replaces
+// the path. An empty `more` leaves `path` as it is. Status::failed when the
+// result would not fit; `path` is then empty, so it names nothing.
+Status path_append(std::span<char> path, const char* more);
 
 // Rewrites `path` in place without "." and ".." segments (".." takes the
 // segment before it along, and never climbs above the root), without empty

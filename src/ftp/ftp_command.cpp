@@ -15,33 +15,33 @@ bool word_is(const char* line, const char* word) {
 
 FtpCommand classify_ftp_command(const char* line) {
     if (equals_ignoring_ascii_case(line, "quit")) {
-        return FTP_QUIT;
+        return FtpCommand::quit;
     }
     if (word_is(line, "user ")) {
-        return FTP_USER;
+        return FtpCommand::user;
     }
     if (word_is(line, "pass ")) {
-        return FTP_PASS;
+        return FtpCommand::pass;
     }
     if (word_is(line, "port ")) {
-        return FTP_PORT;
+        return FtpCommand::port;
     }
     if (word_is(line, "type")) {
-        return FTP_TYPE;
+        return FtpCommand::type;
     }
     if (word_is(line, "pwd") || word_is(line, "xpwd")) {
-        return FTP_PWD;
+        return FtpCommand::pwd;
     }
     if (word_is(line, "cwd") || word_is(line, "xcwd")) {
-        return FTP_CWD;
+        return FtpCommand::cwd;
     }
     if (word_is(line, "list")) {
-        return FTP_LIST;
+        return FtpCommand::list;
     }
     if (word_is(line, "retr")) {
-        return FTP_RETR;
+        return FtpCommand::retr;
     }
-    return FTP_UNKNOWN;
+    return FtpCommand::unknown;
 }
 
 char* command_argument(char* line, int from) {

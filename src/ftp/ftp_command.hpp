@@ -2,17 +2,17 @@
 
 #include <cstdint>
 
-enum FtpCommand {
-    FTP_QUIT,
-    FTP_USER,
-    FTP_PASS,
-    FTP_PORT,
-    FTP_TYPE,
-    FTP_PWD,
-    FTP_CWD,
-    FTP_LIST,
-    FTP_RETR,
-    FTP_UNKNOWN,
+enum class [[nodiscard]] FtpCommand {
+    quit,
+    user,
+    pass,
+    port,
+    type,
+    pwd,
+    cwd,
+    list,
+    retr,
+    unknown,
 };
 
 // Where LIST and RETR connect to; both fields in network byte order.

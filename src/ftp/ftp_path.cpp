@@ -6,27 +6,27 @@
 #include "fs/path.hpp"
 #include "net/line_io.hpp"
 
-int resolve_ftp_path(char (&out)[PATH_CAP], const char* cwd, char* argument, const char* root,
-                     int root_length) {
+Status resolve_ftp_path(char (&out)[PATH_CAP], const char* cwd, char* argument, const char* root,
+                        int root_length) {
     while (*argument == ' ') {
         ++argument;
     }
     replace_separators(argument, '/', '\\');
     std::snprintf(out, sizeof out, "%s", argument[0] == '\\' ? root : cwd);
-    if (path_append(out, argument) != 0) {
-        return 1;
+    if (path_append(out, argument) != Status::ok) {
+        return Status::failed;
     }
     // An empty argument leaves the start as it is: canonical all the same.
     path_canonicalize(out);
     // A whole-name match: "ftproot2" beside the root is not inside it.
     if (!path_is_within(out, root, root_length)) {
-        return 1;
+        return Status::failed;
     }
     // Where names ignore letter case the match does too, but a folder may
     // not: "FTPROOT" beside "ftproot" is another folder there. The path
     // always goes on with the root as the server spells it.
     std::memcpy(out, root, static_cast<size_t>(root_length));
-    return 0;
+    return Status::ok;
 }
 
 void format_pwd_reply(char (&out)[FTP_PWD_REPLY_CAP], const char* relative) {

@@ -3,20 +3,20 @@
 #include <cstdio>
 #include <cstring>
 
+#include "config/settings.hpp"
+#include "console/console.hpp"
 #include "fs/path.hpp"
 #include "fs/trees.hpp"
 #include "ftp/ftp_path.hpp"
 #include "ftp/ftp_transfer.hpp"
-#include "console/console.hpp"
-#include "text/client_text.hpp"
 #include "net/line_io.hpp"
 #include "net/network_order.hpp"
 #include "net/socket_owner.hpp"
-#include "config/settings.hpp"
+#include "text/client_text.hpp"
 
 namespace {
 
-using Payload = int (*)(Socket data_socket, const char* path);
+using Payload = Status (*)(Socket data_socket, const char* path);
 
 void start_session(FtpSession& session, Socket socket) {
     session.control = socket;
@@ -33,7 +33,8 @@ void start_session(FtpSession& session, Socket socket) {
 void change_directory(FtpSession& session) {
     char resolved[PATH_CAP];
     char* argument = command_argument(session.line, 4);
-    if (resolve_ftp_path(resolved, session.cwd, argument, session.root, session.root_length) != 0) {
+    if (resolve_ftp_path(resolved, session.cwd, argument, session.root, session.root_length) !=
+        Status::ok) {
         send_text(session.control, "550 tam nesmis!\r\n");
     } else if (!path_is_directory(resolved)) {
         send_text(session.control, "550 adresar neexistuje\r\n");
@@ -64,7 +65,7 @@ bool connect_data(const FtpSession& session, Socket data_socket) {
     if (names_this_server(session)) {
         return false;
     }
-    if (connect_to(data_socket, session.endpoint.address, session.endpoint.port) != 0) {
+    if (connect_to(data_socket, session.endpoint.address, session.endpoint.port) != Status::ok) {
         return false;
     }
     // Decided here: when nothing listens on the target port, the kernel may
@@ -82,9 +83,9 @@ void transfer(FtpSession& session, Payload payload) {
     }
     char resolved[PATH_CAP];
     char* argument = command_argument(session.line, 4);
-    bool delivered =
-        resolve_ftp_path(resolved, session.cwd, argument, session.root, session.root_length) == 0 &&
-        payload(data.get(), resolved) == 0;
+    bool delivered = resolve_ftp_path(resolved, session.cwd, argument, session.root,
+                                      session.root_length) == Status::ok &&
+                     payload(data.get(), resolved) == Status::ok;
     // The reply goes out before the data connection closes.
     send_text(session.control, delivered ? "226 ok, hotovo\r\n" : "400 neco neproslo\r\n");
 }
@@ -98,34 +99,34 @@ void read_port(FtpSession& session) {
 // Answers one command line; returns false when the session is to end.
 bool answer(FtpSession& session) {
     switch (classify_ftp_command(session.line)) {
-    case FTP_QUIT:
+    case FtpCommand::quit:
         send_text(session.control, "Bylo mi cti, nashledanou\r\n");
         return false;
-    case FTP_USER:
+    case FtpCommand::user:
         send_text(session.control, "331 Uzivatelske jmeno prijato, ocekavam heslo\r\n");
         break;
-    case FTP_PASS:
+    case FtpCommand::pass:
         send_text(session.control, "230 Heslo je vporadku (ostatne jako kazde jine ;-)\r\n");
         break;
-    case FTP_PORT:
+    case FtpCommand::port:
         read_port(session);
         break;
-    case FTP_TYPE:
+    case FtpCommand::type:
         send_text(session.control, "220 Typ je stejne porad binarni ...\r\n");
         break;
-    case FTP_PWD:
+    case FtpCommand::pwd:
         send_pwd_reply(session.control, below_tree(session.cwd, session.root_length));
         break;
-    case FTP_CWD:
+    case FtpCommand::cwd:
         change_directory(session);
         break;
-    case FTP_LIST:
+    case FtpCommand::list:
         transfer(session, send_ftp_listing);
         break;
-    case FTP_RETR:
+    case FtpCommand::retr:
         transfer(session, send_file_data);
         break;
-    case FTP_UNKNOWN:
+    case FtpCommand::unknown:
         send_text(session.control, "500 Nerozumim? \r\n");
         break;
     }
@@ -134,7 +135,7 @@ bool answer(FtpSession& session) {
 
 } // namespace
 
-int ftp_session(Socket socket, ListeningPorts own_ports) {
+void ftp_session(Socket socket, ListeningPorts own_ports) {
     SocketOwner control(socket);
     FtpSession session;
     start_session(session, control.get());
@@ -144,7 +145,7 @@ int ftp_session(Socket socket, ListeningPorts own_ports) {
     // One reader for the whole session: commands that arrive together are
     // taken with one receive, and answered one after the other.
     LineReader commands(session.control);
-    while (commands.next(session.line) == LINE_OK) {
+    while (commands.next(session.line) == ReceiveLineResult::ok) {
         char shown[FTP_LINE_CAP * CLIENT_TEXT_EXPANSION + 1];
         escape_client_text(shown, session.line);
         console_printf("FTP: %s\n", shown);
@@ -152,5 +153,5 @@ int ftp_session(Socket socket, ListeningPorts own_ports) {
             break;
         }
     }
-    return 0;
+    return;
 }

@@ -2,10 +2,10 @@
 
 #include <cstdint>
 
+#include "config/settings.hpp"
 #include "fs/path.hpp"
 #include "ftp/ftp_command.hpp"
 #include "platform/socket.hpp"
-#include "config/settings.hpp"
 
 constexpr int FTP_LINE_CAP = 256;
 
@@ -25,4 +25,4 @@ struct FtpSession {
 // Serves one FTP control connection until QUIT, a failed line or the close,
 // and closes it. `own_ports` are the server's listening ports, where no
 // data connection may go.
-int ftp_session(Socket socket, ListeningPorts own_ports);
+void ftp_session(Socket socket, ListeningPorts own_ports);

@@ -42,26 +42,28 @@ void format_listing_line(char (&out)[FTP_LISTING_LINE_CAP], const DirEntry& entr
     std::snprintf(out, sizeof out, "%s %12s          %s\r\n", date, size, entry.name);
 }
 
-int send_ftp_listing(Socket data_socket, const char* dir) {
+Status send_ftp_listing(Socket data_socket, const char* dir) {
     // A line that did not reach the client is not logged as sent.
-    TextBatch listing(data_socket, TextBatch::ECHO_DELIVERED);
+    TextBatch listing(data_socket, TextBatch::Echo::delivered);
     char line[FTP_LISTING_LINE_CAP];
-    int listed = visit_directory(dir, [&](const DirEntry& entry) {
+    Status listed = visit_directory(dir, [&](const DirEntry& entry) {
         if (!fits_on_a_line(entry.name)) {
             return true;
         }
         format_listing_line(line, entry);
         return listing.add(line);
     });
-    return listed == 0 && listing.flush() ? 0 : 1;
+    return listed == Status::ok && listing.flush() ? Status::ok : Status::failed;
 }
 
-int send_file_data(Socket data_socket, const char* path) {
+Status send_file_data(Socket data_socket, const char* path) {
     FileReader file;
-    if (file.open(path) != 0) {
-        return 1;
+    if (file.open(path) != Status::ok) {
+        return Status::failed;
     }
     // No length was announced, so the file goes out to its end, however far
     // it has grown by then.
-    return send_file_contents(data_socket, file, TO_END_OF_FILE) == STREAM_COMPLETE ? 0 : 1;
+    return send_file_contents(data_socket, file, TO_END_OF_FILE) == StreamResult::complete
+               ? Status::ok
+               : Status::failed;
 }

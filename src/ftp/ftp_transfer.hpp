@@ -4,6 +4,7 @@
 
 #include "platform/files.hpp"
 #include "platform/socket.hpp"
+#include "platform/status.hpp"
 
 // Seconds since 1970 in the 32 bits the listing works with.
 int32_t listing_time(int64_t unix_seconds);
@@ -19,8 +20,8 @@ constexpr int FTP_LISTING_LINE_CAP = LISTING_DATE_LENGTH + 1 + 12 + 10 + NAME_CA
 void format_listing_line(char (&out)[FTP_LISTING_LINE_CAP], const DirEntry& entry);
 
 // A listing leaves out every entry whose name holds a CR or LF.
-// Return 0 when the whole payload went out; 1 when the directory cannot be
-// listed or the file cannot be opened (nothing sent), or when the data
+// Status::ok when the whole payload went out; Status::failed when the
+// directory cannot be listed or the file cannot be opened (nothing sent), or when the data
 // connection failed on the way (the rest not sent).
-int send_ftp_listing(Socket data_socket, const char* dir);
-int send_file_data(Socket data_socket, const char* path);
+Status send_ftp_listing(Socket data_socket, const char* dir);
+Status send_file_data(Socket data_socket, const char* path);

@@ -6,8 +6,8 @@
 
 #include "fs/path.hpp"
 #include "fs/trees.hpp"
-#include "text/url_text.hpp"
 #include "text/ascii.hpp"
+#include "text/url_text.hpp"
 
 namespace {
 
@@ -120,9 +120,9 @@ void parse_request_line(const char* line, bool line_was_cut, HttpRequest& reques
 
 HttpVerdict check_url(const char* url) {
     if (url[0] != '/') {
-        return HTTP_URL_NOT_ROOTED;
+        return HttpVerdict::url_not_rooted;
     }
-    return has_dotdot_segment(url) ? HTTP_URL_DOTDOT : HTTP_SERVE;
+    return has_dotdot_segment(url) ? HttpVerdict::url_dotdot : HttpVerdict::serve;
 }
 
 HttpVerdict form_web_path(const char* url, const char* base_dir, HttpPathText& path) {
@@ -130,7 +130,7 @@ HttpVerdict form_web_path(const char* url, const char* base_dir, HttpPathText& p
     if (prefix_length >= HTTP_PATH_CAP) {
         // No room left for the URL: whatever it names cannot be reached.
         path[0] = '\0';
-        return HTTP_PATH_UNREACHABLE;
+        return HttpVerdict::path_unreachable;
     }
     int length = std::snprintf(path, sizeof path, "%s%s%s", base_dir, WEB_TREE, url);
     char* url_part = path + prefix_length;
@@ -138,13 +138,13 @@ HttpVerdict form_web_path(const char* url, const char* base_dir, HttpPathText& p
     // The cut to 255 characters can turn a harmless "..." into "..".
     if (has_dotdot_segment(url_part)) {
         path[0] = '\0';
-        return HTTP_URL_DOTDOT;
+        return HttpVerdict::url_dotdot;
     }
     // Any other cut names a shorter path than the one asked for: another
     // file, or a directory's page in place of a file.
     if (length > HTTP_PATH_CAP) {
         path[0] = '\0';
-        return HTTP_PATH_UNREACHABLE;
+        return HttpVerdict::path_unreachable;
     }
-    return HTTP_SERVE;
+    return HttpVerdict::serve;
 }

@@ -51,11 +51,11 @@ struct HttpRequest {
 void parse_request_line(const char* line, bool line_was_cut, HttpRequest& request);
 
 // Outcome of checking a request's URL and forming its path.
-enum HttpVerdict {
-    HTTP_SERVE = 0,
-    HTTP_URL_NOT_ROOTED,
-    HTTP_URL_DOTDOT,
-    HTTP_PATH_UNREACHABLE,
+enum class [[nodiscard]] HttpVerdict{
+    serve,
+    url_not_rooted,
+    url_dotdot,
+    path_unreachable,
 };
 
 // Refuses a URL that does not start with "/" or has a ".." segment.
@@ -63,9 +63,8 @@ HttpVerdict check_url(const char* url);
 
 // Forms the file path "<base_dir>wwwroot<url>" with "\" separators into
 // `path`. A path longer than 255 characters is refused: as
-// HTTP_URL_DOTDOT when its cut would end in "..", so the path can never
-// leave the web root, and otherwise as HTTP_PATH_UNREACHABLE, like a base
+// HttpVerdict::url_dotdot when its cut would end in "..", so the path can never
+// leave the web root, and otherwise as HttpVerdict::path_unreachable, like a base
 // directory that leaves no room for the URL. `path` is set only for
-// HTTP_SERVE.
+// HttpVerdict::serve.
 HttpVerdict form_web_path(const char* url, const char* base_dir, HttpPathText& path);
-

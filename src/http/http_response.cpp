@@ -41,9 +41,10 @@ void send_file_response(Socket socket, FileReader& file, bool no_cache, const ch
     head.add("\r\n");
     // Exactly the announced length: a file that grows meanwhile is cut there,
     // and one that shrinks ends the body early, which the client sees when
-    // the connection closes short of the length.
+    // the connection closes short of the length. Whatever did not go out,
+    // the connection closes next, which is all the client can be told.
     if (head.flush(true)) {
-        send_file_contents(socket, file, file.size());
+        (void)send_file_contents(socket, file, file.size());
     }
 }
 
@@ -55,7 +56,8 @@ void format_directory_row(char (&out)[DIRECTORY_ROW_CAP], const char* dir_path, 
     // link must name the entry itself, never a cut or emptied path.
     char joined[DIRECTORY_LINK_PATH_CAP];
     std::snprintf(joined, sizeof joined, "%s", dir_path);
-    path_append(joined, entry.name);
+    // Cannot fail: the room above holds any directory with any name.
+    (void)path_append(joined, entry.name);
     const char* target = below_tree(joined, prefix_length);
     // Names go into the page as text and into the link as a URL, so that a
     // name can neither add markup nor lead anywhere but to itself.
@@ -68,7 +70,7 @@ void format_directory_row(char (&out)[DIRECTORY_ROW_CAP], const char* dir_path, 
                   name);
 }
 
-int send_directory_page(Socket socket, const char* dir_path, int prefix_length) {
+void send_directory_page(Socket socket, const char* dir_path, int prefix_length) {
     TextBatch page(socket);
     // Browsers take a head-less answer only on port 80, and clients such as
     // curl not at all.
@@ -78,14 +80,12 @@ int send_directory_page(Socket socket, const char* dir_path, int prefix_length) 
     page.add("\r\n");
     page.add("<HTML><TABLE>");
     char row[DIRECTORY_ROW_CAP];
-    int listed = visit_directory(dir_path, [&](const DirEntry& entry) {
+    Status listed = visit_directory(dir_path, [&](const DirEntry& entry) {
         format_directory_row(row, dir_path, prefix_length, entry);
         page.add(row);
         return true;
     });
-    if (listed != 0) {
-        return 1;
+    if (listed == Status::ok) {
+        page.add("</TABLE></HTML>");
     }
-    page.add("</TABLE></HTML>");
-    return 0;
 }

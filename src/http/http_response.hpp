@@ -3,18 +3,19 @@
 #include <cstddef>
 
 #include "fs/path.hpp"
-#include "text/url_text.hpp"
 #include "platform/files.hpp"
 #include "platform/socket.hpp"
+#include "platform/status.hpp"
+#include "text/url_text.hpp"
 
 void send_http_error(Socket socket, const char* status, const char* body);
 // The 403 answer for a file that is missing or cannot be opened.
 void send_file_unavailable(Socket socket);
 // The 200 head and the body of a file the caller has opened.
 void send_file_response(Socket socket, FileReader& file, bool no_cache, const char* content_type);
-// Returns 0, or 1 when the directory cannot be enumerated (the page is then
-// left unclosed, which is all the client gets).
-int send_directory_page(Socket socket, const char* dir_path, int prefix_length);
+// The page of a directory. One that cannot be enumerated leaves the page
+// unclosed, which is all the client gets.
+void send_directory_page(Socket socket, const char* dir_path, int prefix_length);
 
 // Room for a row with the longest name escaped and the longest link
 // encoded: rows are never cut.

@@ -7,18 +7,18 @@
 #include <new>
 #include <span>
 
+#include "config/settings.hpp"
+#include "console/console.hpp"
 #include "fs/path.hpp"
 #include "fs/trees.hpp"
 #include "http/content_type.hpp"
 #include "http/http_request.hpp"
 #include "http/http_response.hpp"
-#include "console/console.hpp"
-#include "text/client_text.hpp"
 #include "net/line_io.hpp"
 #include "net/lingering_close.hpp"
 #include "net/socket_owner.hpp"
 #include "platform/files.hpp"
-#include "config/settings.hpp"
+#include "text/client_text.hpp"
 
 namespace {
 
@@ -34,7 +34,7 @@ bool read_headers(LineReader& reader, int32_t& content_length) {
     for (;;) {
         ReceiveLineResult result = reader.next({line, HTTP_HEADER_LINE_CAP + 1});
         read_content_length(line, content_length);
-        if (result != LINE_OK) {
+        if (result != ReceiveLineResult::ok) {
             return false;
         }
         if (line[0] == '\0') {
@@ -56,7 +56,7 @@ struct RequestHead {
 bool read_request_head(LineReader& reader, RequestHead& head) {
     // A longer request line is cut, and the request still served unless the
     // cut falls into the URL's path.
-    head.line_was_cut = reader.next(head.line) == LINE_FAILED &&
+    head.line_was_cut = reader.next(head.line) == ReceiveLineResult::failed &&
                         std::strlen(head.line) == HTTP_REQUEST_LINE_CAP;
     return read_headers(reader, head.content_length);
 }
@@ -89,7 +89,7 @@ uint32_t discard_post_body(LineReader& reader, Socket socket, int32_t content_le
     }
     size_t waiting = reader.buffered();
     int in_socket = 0;
-    if (waiting <= 4 && bytes_waiting(socket, in_socket) == 0) {
+    if (waiting <= 4 && bytes_waiting(socket, in_socket) == Status::ok) {
         waiting += static_cast<size_t>(in_socket);
     }
     if (waiting >= 1 && waiting <= 4) {
@@ -111,11 +111,11 @@ bool left_bytes_unread(const LineReader& reader, Socket socket, const RequestHea
     // Only a head that filled the reader's buffer can have left more in the
     // socket than was received.
     int waiting = 0;
-    return reader.may_have_more() && bytes_waiting(socket, waiting) == 0 && waiting > 0;
+    return reader.may_have_more() && bytes_waiting(socket, waiting) == Status::ok && waiting > 0;
 }
 
 void send_url_refusal(Socket socket, HttpVerdict verdict) {
-    if (verdict == HTTP_URL_NOT_ROOTED) {
+    if (verdict == HttpVerdict::url_not_rooted) {
         send_http_error(socket, "400 url not starting with /", "URL must begin with /");
     } else {
         send_http_error(socket, "400 \"..\" not allowed", "\"..\" not allowed");
@@ -126,12 +126,12 @@ void send_url_refusal(Socket socket, HttpVerdict verdict) {
 // the path; anything else is answered like a missing file.
 void send_path(Socket socket, const char* path) {
     PathKind kind = look_up_path(path);
-    if (kind == PATH_DIRECTORY) {
+    if (kind == PathKind::directory) {
         send_directory_page(socket, path, tree_root_length(settings.base_dir, WEB_TREE));
         return;
     }
     FileReader file;
-    if (kind != PATH_REGULAR_FILE || file.open_looked_up(path) != 0) {
+    if (kind != PathKind::regular_file || file.open_looked_up(path) != Status::ok) {
         send_file_unavailable(socket);
         return;
     }
@@ -147,20 +147,21 @@ uint32_t answer(LineReader& reader, Socket socket, const RequestHead& head) {
         send_http_error(socket, "405 Method not allowed", "Error 405 Method not allowed");
         return 0;
     }
-    uint32_t body_read = request.is_get ? 0 : discard_post_body(reader, socket, head.content_length);
+    uint32_t body_read =
+        request.is_get ? 0 : discard_post_body(reader, socket, head.content_length);
     HttpPathText path;
     HttpVerdict verdict = check_url(request.decoded);
-    if (verdict == HTTP_SERVE) {
+    if (verdict == HttpVerdict::serve) {
         verdict = form_web_path(request.decoded, settings.base_dir, path);
     }
-    if (verdict == HTTP_URL_NOT_ROOTED || verdict == HTTP_URL_DOTDOT) {
+    if (verdict == HttpVerdict::url_not_rooted || verdict == HttpVerdict::url_dotdot) {
         send_url_refusal(socket, verdict);
         return body_read;
     }
     char shown[HTTP_URL_CAP * CLIENT_TEXT_EXPANSION + 1];
     escape_client_text(shown, request.url);
     console_printf("%s\n", shown);
-    if (verdict != HTTP_SERVE || request.control_byte || request.cut) {
+    if (verdict != HttpVerdict::serve || request.control_byte || request.cut) {
         // A NUL would cut the name short, no file name here needs control
         // bytes, and a cut URL names something else: answered like any file
         // that cannot be opened.
@@ -185,8 +186,8 @@ void serve_request(Socket socket) {
 
 } // namespace
 
-int http_session(Socket socket) {
+void http_session(Socket socket) {
     SocketOwner connection(socket);
     serve_request(connection.get());
-    return 0;
+    return;
 }

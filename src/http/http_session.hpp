@@ -3,4 +3,4 @@
 #include "platform/socket.hpp"
 
 // Serves one HTTP/1.0 request on the connection and closes it.
-int http_session(Socket socket);
+void http_session(Socket socket);

@@ -4,13 +4,13 @@
 #include <mutex>
 #include <thread>
 
+#include "config/settings.hpp"
 #include "console/console.hpp"
 #include "ftp/ftp_session.hpp"
 #include "http/http_session.hpp"
 #include "net/network_order.hpp"
 #include "platform/host.hpp"
 #include "platform/socket.hpp"
-#include "config/settings.hpp"
 
 namespace {
 
@@ -39,25 +39,25 @@ struct Connection {
     bool web = false;
 };
 
-// Binds and listens on both ports; prints the first failure and returns 1.
-int set_up(Socket www_socket, Socket ftp_socket) {
-    if (bind_listening_socket(www_socket, static_cast<uint16_t>(settings.www_port)) != 0) {
+// Binds and listens on both ports; prints the first failure.
+Status set_up(Socket www_socket, Socket ftp_socket) {
+    if (bind_listening_socket(www_socket, static_cast<uint16_t>(settings.www_port)) != Status::ok) {
         console_print("WWW: Failed to bind to the socket\n");
-        return 1;
+        return Status::failed;
     }
-    if (bind_listening_socket(ftp_socket, static_cast<uint16_t>(settings.ftp_port)) != 0) {
+    if (bind_listening_socket(ftp_socket, static_cast<uint16_t>(settings.ftp_port)) != Status::ok) {
         console_print("FTP: Failed to bind to the socket\n");
-        return 1;
+        return Status::failed;
     }
     // Connections that arrive while all sessions run wait in the queue; a
     // short one would drop them, and clients retry only after a second.
-    if (listen_for_bursts(www_socket) != 0) {
+    if (listen_for_bursts(www_socket) != Status::ok) {
         console_print("WWW: Failed to pasivate the socket\n");
-        return 1;
+        return Status::failed;
     }
-    if (listen_for_bursts(ftp_socket) != 0) {
+    if (listen_for_bursts(ftp_socket) != Status::ok) {
         console_print("FTP: Failed to pasivate the socket\n");
-        return 1;
+        return Status::failed;
     }
     // The FTP server speaks first, so only the web port can wait for data.
     accept_once_data_arrives(www_socket, WEB_DEFERRAL_SECONDS);
@@ -67,11 +67,11 @@ int set_up(Socket www_socket, Socket ftp_socket) {
     accept_without_waiting(ftp_socket);
     listening = {www_socket, ftp_socket, {bound_port(www_socket), bound_port(ftp_socket)}};
     // Both ports are bound: root, if we had it, is needed no longer.
-    if (give_up_root() != 0) {
+    if (give_up_root() != Status::ok) {
         console_print("Failed to give up root privileges\n");
-        return 1;
+        return Status::failed;
     }
-    return 0;
+    return Status::ok;
 }
 
 bool client_admitted(uint32_t peer_address) {
@@ -83,13 +83,14 @@ bool client_admitted(uint32_t peer_address) {
 Socket accept_admitted(bool web) {
     Socket connection = NO_SOCKET;
     uint32_t peer_address = 0;
-    int result = accept_connection(web ? listening.www : listening.ftp, connection, peer_address);
-    if (result == ACCEPT_EXHAUSTED) {
+    AcceptResult result =
+        accept_connection(web ? listening.www : listening.ftp, connection, peer_address);
+    if (result == AcceptResult::exhausted) {
         // Out of descriptors or memory: give the sessions time to release
         // some instead of spinning on a socket that stays ready.
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    if (result != ACCEPTED) {
+    if (result != AcceptResult::accepted) {
         return NO_SOCKET;
     }
     if (!client_admitted(peer_address)) {
@@ -110,11 +111,11 @@ Connection next_connection(ConnectionWaiter& waiter, bool& www_went_last) {
     for (;;) {
         bool www_ready = false;
         bool ftp_ready = false;
-        int waited = waiter.wait(www_ready, ftp_ready);
-        if (waited == WAIT_FAILED) {
+        WaitResult waited = waiter.wait(www_ready, ftp_ready);
+        if (waited == WaitResult::failed) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        if (waited != WAIT_READY) {
+        if (waited != WaitResult::ready) {
             continue;
         }
         bool web = www_ready && !(ftp_ready && www_went_last);
@@ -130,7 +131,8 @@ Connection next_connection(ConnectionWaiter& waiter, bool& www_went_last) {
 // takes the next. With one such thread per place, no more than
 // MAX_SESSIONS sessions ever run, and connections beyond them wait in the
 // kernel's queue for the first thread that is done.
-[[noreturn]] void serve_on_this_thread(ConnectionWaiter& waiter) {
+[[noreturn]] void
+serve_on_this_thread(ConnectionWaiter& waiter) {
     bool www_went_last = false;
     for (;;) {
         Connection connection = next_connection(waiter, www_went_last);
@@ -151,7 +153,7 @@ void run_session_thread(void* waiter) {
 // a thread.
 void start_other_session_threads() {
     for (int thread = 1; thread < MAX_SESSIONS; ++thread) {
-        if (start_detached_thread(run_session_thread, &waiters[thread]) != 0) {
+        if (start_detached_thread(run_session_thread, &waiters[thread]) != Status::ok) {
             console_print("Error starting the WWW servicing thread\n");
         }
     }
@@ -166,7 +168,7 @@ void run_listener() {
     for (ConnectionWaiter& waiter : waiters) {
         (void)waiter.prepare(www_socket, ftp_socket);
     }
-    if (set_up(www_socket, ftp_socket) != 0) {
+    if (set_up(www_socket, ftp_socket) != Status::ok) {
         return;
     }
     // Serving begins: from now on no session waits for the console. Without

@@ -34,13 +34,13 @@ ReceiveLineResult LineReader::next(std::span<char> line) {
             long received = receive();
             if (received <= 0) {
                 line[stored] = '\0';
-                return received == 0 ? LINE_CLOSED : LINE_FAILED;
+                return received == 0 ? ReceiveLineResult::closed : ReceiveLineResult::failed;
             }
         }
         while (handed_out_ < received_) {
             if (take_byte(buffer_[handed_out_++], line, stored, overflow)) {
                 line[stored] = '\0';
-                return overflow ? LINE_FAILED : LINE_OK;
+                return overflow ? ReceiveLineResult::failed : ReceiveLineResult::ok;
             }
         }
     }
@@ -66,7 +66,7 @@ void send_text(Socket socket, const char* text) {
 }
 
 bool TextBatch::add(const char* text) {
-    if (peer_gone_ && echo_ == ECHO_DELIVERED) {
+    if (peer_gone_ && echo_ == Echo::delivered) {
         return false;
     }
     size_t length = std::strlen(text);
@@ -89,7 +89,7 @@ void TextBatch::send_alone(const char* text, size_t length) {
         delivered = send_bytes(socket_, text, static_cast<long>(length));
         peer_gone_ = delivered != static_cast<long>(length);
     }
-    if (echo_ == ECHO_ALL || !peer_gone_) {
+    if (echo_ == Echo::all || !peer_gone_) {
         console_write(text, length);
     }
 }
@@ -105,7 +105,7 @@ bool TextBatch::flush(bool more_follows) {
         peer_gone_ = delivered != used_;
     }
     size_t echoed = used_;
-    if (peer_gone_ && echo_ == ECHO_DELIVERED) {
+    if (peer_gone_ && echo_ == Echo::delivered) {
         // Only the texts that went out whole.
         echoed = 0;
         for (int i = 0; i < texts_ && ends_[i] <= delivered; ++i) {

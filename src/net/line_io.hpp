@@ -6,11 +6,11 @@
 
 #include "platform/socket.hpp"
 
-enum ReceiveLineResult { LINE_OK = 0, LINE_FAILED = 1, LINE_CLOSED = 2 };
+enum class [[nodiscard]] ReceiveLineResult{ok, failed, closed};
 
 // Reads LF-ended lines from a socket. CR and LF are never stored; a line
 // that fills its buffer is still read to its LF but reported as
-// LINE_FAILED. One receive takes whatever has arrived, a whole request head
+// ReceiveLineResult::failed. One receive takes whatever has arrived, a whole request head
 // or several FTP commands, and the lines are handed out from there; what
 // follows the last line handed out (a request body, the next command) stays
 // with the reader for the next call or for take().
@@ -55,12 +55,12 @@ void send_text(Socket socket, const char* text);
 // nothing more is sent.
 class TextBatch {
   public:
-    enum Echo {
-        ECHO_ALL,      // every text is logged, sent or not
-        ECHO_DELIVERED // only the texts that went out whole are logged
+    enum class Echo {
+        all,      // every text is logged, sent or not
+        delivered // only the texts that went out whole are logged
     };
 
-    explicit TextBatch(Socket socket, Echo echo = ECHO_ALL) : socket_(socket), echo_(echo) {}
+    explicit TextBatch(Socket socket, Echo echo = Echo::all) : socket_(socket), echo_(echo) {}
     ~TextBatch() { flush(); }
     TextBatch(const TextBatch&) = delete;
     TextBatch& operator=(const TextBatch&) = delete;

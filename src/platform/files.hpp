@@ -8,6 +8,7 @@
 #include <span>
 
 #include "platform/socket.hpp"
+#include "platform/status.hpp"
 
 #if defined(_WIN32)
 constexpr int NAME_CAP = 3 * 255 + 1; // 255 UTF-16 units, in UTF-8, plus terminator
@@ -25,7 +26,7 @@ void confine_file_access(const char* const* roots, int count);
 // True exactly when `path` names an existing directory.
 bool path_is_directory(const char* path);
 
-enum PathKind { PATH_MISSING, PATH_DIRECTORY, PATH_REGULAR_FILE, PATH_OTHER };
+enum class [[nodiscard]] PathKind { missing, directory, regular_file, other };
 // What `path` names, links followed: one look, after which the caller lists
 // a directory or opens a file (FileReader::open_looked_up) without looking
 // again.
@@ -49,8 +50,8 @@ class DirectoryReader {
     DirectoryReader(const DirectoryReader&) = delete;
     DirectoryReader& operator=(const DirectoryReader&) = delete;
 
-    // Returns 0, or 1 when `path` cannot be listed.
-    int open(const char* path);
+    // Status::failed when `path` cannot be listed.
+    Status open(const char* path);
     // Fills `entry` with the next entry; false after the last one.
     bool next(DirEntry& entry);
 
@@ -61,6 +62,12 @@ class DirectoryReader {
     [[maybe_unused]] DirEntry first_;
 };
 
+enum class [[nodiscard]] StreamResult{
+    complete,   // every byte asked for went out
+    failed,     // the peer could not take them, or the file could not be read
+    ended_early // the file ended before the length asked for
+};
+
 // Owns a regular file opened for reading.
 class FileReader {
   public:
@@ -69,14 +76,14 @@ class FileReader {
     FileReader(const FileReader&) = delete;
     FileReader& operator=(const FileReader&) = delete;
 
-    // Returns 0, or 1 when `path` is missing, unreadable or not a regular
+    // Status::failed when `path` is missing, unreadable or not a regular
     // file (a directory, FIFO, device or socket, also behind a link). Never
     // blocks.
-    int open(const char* path);
+    Status open(const char* path);
     // The same for a path that look_up_path has just found to be a regular
     // file: it is not looked at again before the open, only checked once
     // open, so that a swap in between still opens nothing else.
-    int open_looked_up(const char* path);
+    Status open_looked_up(const char* path);
     // The file's size in bytes when it was opened.
     int64_t size() const { return size_; }
     // Reads as many bytes as `buffer` holds at most: how many, 0 at the
@@ -84,20 +91,14 @@ class FileReader {
     long read(std::span<char> buffer);
 
   private:
-    friend int send_file_contents(Socket socket, FileReader& file, int64_t length);
+    friend StreamResult send_file_contents(Socket socket, FileReader& file, int64_t length);
     intptr_t handle_ = -1;
     int64_t size_ = 0;
-};
-
-enum StreamResult {
-    STREAM_COMPLETE = 0,   // every byte asked for went out
-    STREAM_FAILED = 1,     // the peer could not take them, or the file could not be read
-    STREAM_ENDED_EARLY = 2 // the file ended before the length asked for
 };
 
 // Length that means "to the end of the file, however long it has grown".
 constexpr int64_t TO_END_OF_FILE = -1;
 
 // Sends `length` bytes of the file from where it stands (or all of the rest
-// for TO_END_OF_FILE), without echo, and never more. Returns a StreamResult.
-int send_file_contents(Socket socket, FileReader& file, int64_t length);
+// for TO_END_OF_FILE), without echo, and never more.
+StreamResult send_file_contents(Socket socket, FileReader& file, int64_t length);

@@ -9,6 +9,8 @@
 #include <ctime>
 #include <span>
 
+#include "platform/status.hpp"
+
 #if defined(_WIN32)
 // Names compare without regard to ASCII letter case, "c:" starts a full
 // path on another drive, and a path may be 32767 UTF-16 units long, each
@@ -43,20 +45,19 @@ bool stop_requested();
 [[noreturn]] void end_stopped_process();
 
 // Fills `out` (HOST_PATH_BYTES suffice) with the directory of the running
-// executable, ending with the host's separator. Returns 0, or 1 when it
-// cannot.
-int locate_executable_directory(std::span<char> out);
+// executable, ending with the host's separator, or says that it cannot.
+Status locate_executable_directory(std::span<char> out);
 
 // Started as root through sudo, gives root up for good (see the README).
-// Returns 0, or 1 when root could not be given up.
-int give_up_root();
+// Status::failed when root could not be given up.
+Status give_up_root();
 
 // Whatever the host needs before session threads are started.
 void prepare_session_threads();
 
 // Runs `body(argument)` on a thread of its own that nobody waits for.
-// Returns 0, or 1 when no thread could be started.
-int start_detached_thread(void (*body)(void*), void* argument);
+// Status::failed when no thread could be started.
+Status start_detached_thread(void (*body)(void*), void* argument);
 
 // Breaks seconds since 1970 down into local time; false when the host
 // cannot.

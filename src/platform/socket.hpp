@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/status.hpp"
+
 #if defined(_WIN32)
 using Socket = uintptr_t; // the host's SOCKET
 constexpr Socket NO_SOCKET = ~static_cast<Socket>(0);
@@ -18,19 +20,19 @@ constexpr Socket NO_SOCKET = -1;
 constexpr bool HOST_WAITS_ONE_AT_A_TIME = false;
 #endif
 
-// Makes the host's sockets usable. Returns 0, or 1 when they cannot be;
-// the later socket calls then fail and say so themselves.
-int start_socket_library();
+// Makes the host's sockets usable. When they cannot be, the later socket
+// calls fail and say so themselves.
+Status start_socket_library();
 
 Socket open_tcp_socket();
 void close_socket(Socket socket);
 
 // Binds to every interface on `port` (host order) so that a restarted
 // server can bind at once, while a port that another program listens on
-// stays refused. Returns 0 or 1.
-int bind_listening_socket(Socket socket, uint16_t port);
-// Listens with the longest queue the host allows. Returns 0 or 1.
-int listen_for_bursts(Socket socket);
+// stays refused.
+Status bind_listening_socket(Socket socket, uint16_t port);
+// Listens with the longest queue the host allows.
+Status listen_for_bursts(Socket socket);
 // Makes accepting on a listening socket never wait: with nothing left to
 // accept, accept_connection fails at once. Accepted connections still
 // block.
@@ -41,7 +43,7 @@ void accept_once_data_arrives(Socket listening, int seconds);
 // The port a bound socket has, in host order, or 0.
 uint16_t bound_port(Socket socket);
 
-enum WaitResult { WAIT_READY = 0, WAIT_TIMED_OUT = 1, WAIT_FAILED = 2 };
+enum class [[nodiscard]] WaitResult{ready, timed_out, failed};
 
 // One thread's wait for connections on two listening sockets. Where several
 // threads wait, each with its own, a connection wakes only one of them,
@@ -59,9 +61,9 @@ class ConnectionWaiter {
     // tries again.
     bool prepare(Socket first, Socket second);
     // Blocks, with no time-out, until a connection may wait on either
-    // socket. Returns a WaitResult: WAIT_TIMED_OUT when a signal ended the
-    // wait, WAIT_FAILED when the host cannot wait now (back off a moment).
-    int wait(bool& first_ready, bool& second_ready);
+    // socket: WaitResult::timed_out when a signal ended the wait,
+    // WaitResult::failed when the host cannot wait now (back off a moment).
+    WaitResult wait(bool& first_ready, bool& second_ready);
 
   private:
     Socket first_ = NO_SOCKET;
@@ -69,17 +71,17 @@ class ConnectionWaiter {
     [[maybe_unused]] int handle_ = -1;
 };
 
-enum AcceptResult {
-    ACCEPTED = 0,
-    ACCEPT_FAILED = 1,   // nothing to accept, or this one attempt failed
-    ACCEPT_EXHAUSTED = 2 // the host is out of descriptors or memory: back off
+enum class [[nodiscard]] AcceptResult{
+    accepted,
+    failed,   // nothing to accept, or this one attempt failed
+    exhausted // the host is out of descriptors or memory: back off
 };
 // Accepts one connection, blocking whatever the listening socket is, and
 // tells the peer's IPv4 address.
-int accept_connection(Socket listening, Socket& connection, uint32_t& peer_address);
+AcceptResult accept_connection(Socket listening, Socket& connection, uint32_t& peer_address);
 
-// Connects to `address`:`port` (both network order). Returns 0 or 1.
-int connect_to(Socket socket, uint32_t address, uint16_t port);
+// Connects to `address`:`port` (both network order).
+Status connect_to(Socket socket, uint32_t address, uint16_t port);
 // The two ends of a connected socket (network order), or 0.
 uint32_t peer_address_of(Socket socket);
 uint32_t local_address_of(Socket socket);
@@ -108,8 +110,8 @@ inline long send_bytes(Socket socket, const char* data, long length, bool more_f
 // Receives what has arrived, at most `length`: the count, 0 when the peer
 // closed, -1 on an error. `peek` leaves the bytes in the socket.
 long receive_some(Socket socket, char* data, size_t length, bool peek = false);
-// How many bytes wait to be received. Returns 0, or 1 when unknown.
-int bytes_waiting(Socket socket, int& count);
+// How many bytes wait to be received; Status::failed when unknown.
+Status bytes_waiting(Socket socket, int& count);
 // Small replies go out at once instead of waiting for the previous
 // acknowledgement.
 void send_without_delay(Socket socket);
@@ -118,5 +120,5 @@ void send_without_delay(Socket socket);
 // send.
 void stop_sending(Socket socket);
 // Waits at most timeout_ms until the socket has bytes to receive or the
-// peer has closed. Returns a WaitResult.
-int wait_readable(Socket socket, int timeout_ms);
+// peer has closed.
+WaitResult wait_readable(Socket socket, int timeout_ms);

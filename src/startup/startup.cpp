@@ -3,15 +3,14 @@
 #include <cstring>
 #include <string>
 
-#include "listener/listener.hpp"
+#include "config/settings.hpp"
 #include "console/console.hpp"
 #include "fs/trees.hpp"
+#include "listener/listener.hpp"
 #include "platform/files.hpp"
 #include "platform/host.hpp"
 #include "platform/socket.hpp"
-#include "config/settings.hpp"
 #include "startup/switches.hpp"
-
 
 namespace {
 
@@ -35,20 +34,20 @@ void confine_to_trees() {
 
 } // namespace
 
-int locate_base_directory() {
+Status locate_base_directory() {
     return locate_executable_directory(settings.base_dir);
 }
 
 int run_server(int argc, const char* const* argv) {
     prepare_console();
-    if (start_socket_library() != 0) {
+    if (start_socket_library() != Status::ok) {
         console_print("failed to initialize windows sockets\n");
     }
-    if (locate_base_directory() != 0) {
+    if (locate_base_directory() != Status::ok) {
         console_print("Cannot find the directory of the executable\n");
         return 0;
     }
-    if (apply_switches(argc, argv, settings) != SWITCHES_OK) {
+    if (apply_switches(argc, argv, settings) != Status::ok) {
         console_print("Pouziti: Pelmar [/ftpport <cislo>] [/wwwport <cislo>]\n");
         return 1;
     }

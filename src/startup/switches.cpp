@@ -2,7 +2,7 @@
 
 #include "text/ascii.hpp"
 
-int apply_switches(int argc, const char* const* argv, ServerSettings& out) {
+Status apply_switches(int argc, const char* const* argv, ServerSettings& out) {
     for (int i = 1; i < argc; ++i) {
         const char* word = argv[i];
         if (equals_ignoring_ascii_case(word, "/a")) {
@@ -13,8 +13,8 @@ int apply_switches(int argc, const char* const* argv, ServerSettings& out) {
             out.www_port = parse_wrapping_int(argv[++i]);
         } else {
             // Also a port switch with no value after it.
-            return SWITCHES_USAGE;
+            return Status::failed;
         }
     }
-    return SWITCHES_OK;
+    return Status::ok;
 }

@@ -1,10 +1,8 @@
 #pragma once
 
 #include "config/settings.hpp"
+#include "platform/status.hpp"
 
-constexpr int SWITCHES_OK = 0;
-constexpr int SWITCHES_USAGE = 1;
-
-// Applies the command-line switches (argv[1] onwards) to `out`. Returns
-// SWITCHES_USAGE for anything it does not understand.
-int apply_switches(int argc, const char* const* argv, ServerSettings& out);
+// Applies the command-line switches (argv[1] onwards) to `out`.
+// Status::failed for anything it does not understand: the usage error.
+Status apply_switches(int argc, const char* const* argv, ServerSettings& out);

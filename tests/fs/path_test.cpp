@@ -10,7 +10,9 @@ namespace {
 std::string appended(const char* path, const char* more) {
     char buffer[PATH_CAP];
     std::snprintf(buffer, sizeof buffer, "%s", path);
-    path_append(buffer, more);
+    if (path_append(buffer, more) != Status::ok) {
+        return "(does not fit)";
+    }
     return buffer;
 }
 
@@ -50,14 +52,14 @@ TEST(PathAppend, ADriveStartsAFullPathWhereTheHostHasDrives) {
 TEST(PathAppend, ResultThatWouldNotFitNamesNothing) {
     char buffer[PATH_CAP];
     std::snprintf(buffer, sizeof buffer, "/srv/%s", std::string(250, 'a').c_str());
-    EXPECT_EQ(path_append(buffer, "bbbbbbbbbb"), 1);
+    EXPECT_EQ(path_append(buffer, "bbbbbbbbbb"), Status::failed);
     EXPECT_STREQ(buffer, "");
 }
 
 TEST(PathAppend, LongJoinThatCanonicalisesShortEnoughFits) {
     char buffer[PATH_CAP];
     std::snprintf(buffer, sizeof buffer, "/srv/%s", std::string(250, 'a').c_str());
-    EXPECT_EQ(path_append(buffer, "..\\b"), 0);
+    EXPECT_EQ(path_append(buffer, "..\\b"), Status::ok);
     EXPECT_STREQ(buffer, "/srv\\b");
 }
 

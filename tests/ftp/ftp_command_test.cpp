@@ -8,24 +8,24 @@
 namespace {
 
 TEST(ClassifyCommand, FollowsTheTableOrderIgnoringAsciiCase) {
-    EXPECT_EQ(classify_ftp_command("QUIT"), FTP_QUIT);
-    EXPECT_EQ(classify_ftp_command("quit"), FTP_QUIT);
-    EXPECT_EQ(classify_ftp_command("QUIT now"), FTP_UNKNOWN);
-    EXPECT_EQ(classify_ftp_command("USER anyone"), FTP_USER);
-    EXPECT_EQ(classify_ftp_command("USER"), FTP_UNKNOWN);
-    EXPECT_EQ(classify_ftp_command("pass x"), FTP_PASS);
-    EXPECT_EQ(classify_ftp_command("Port 1,2,3,4,5,6"), FTP_PORT);
-    EXPECT_EQ(classify_ftp_command("TYPE A"), FTP_TYPE);
-    EXPECT_EQ(classify_ftp_command("TYPEX"), FTP_TYPE);
-    EXPECT_EQ(classify_ftp_command("PWD"), FTP_PWD);
-    EXPECT_EQ(classify_ftp_command("xpwd"), FTP_PWD);
-    EXPECT_EQ(classify_ftp_command("CWD pub"), FTP_CWD);
-    EXPECT_EQ(classify_ftp_command("XCWD pub"), FTP_CWD);
-    EXPECT_EQ(classify_ftp_command("LIST -la"), FTP_LIST);
-    EXPECT_EQ(classify_ftp_command("RETR a"), FTP_RETR);
+    EXPECT_EQ(classify_ftp_command("QUIT"), FtpCommand::quit);
+    EXPECT_EQ(classify_ftp_command("quit"), FtpCommand::quit);
+    EXPECT_EQ(classify_ftp_command("QUIT now"), FtpCommand::unknown);
+    EXPECT_EQ(classify_ftp_command("USER anyone"), FtpCommand::user);
+    EXPECT_EQ(classify_ftp_command("USER"), FtpCommand::unknown);
+    EXPECT_EQ(classify_ftp_command("pass x"), FtpCommand::pass);
+    EXPECT_EQ(classify_ftp_command("Port 1,2,3,4,5,6"), FtpCommand::port);
+    EXPECT_EQ(classify_ftp_command("TYPE A"), FtpCommand::type);
+    EXPECT_EQ(classify_ftp_command("TYPEX"), FtpCommand::type);
+    EXPECT_EQ(classify_ftp_command("PWD"), FtpCommand::pwd);
+    EXPECT_EQ(classify_ftp_command("xpwd"), FtpCommand::pwd);
+    EXPECT_EQ(classify_ftp_command("CWD pub"), FtpCommand::cwd);
+    EXPECT_EQ(classify_ftp_command("XCWD pub"), FtpCommand::cwd);
+    EXPECT_EQ(classify_ftp_command("LIST -la"), FtpCommand::list);
+    EXPECT_EQ(classify_ftp_command("RETR a"), FtpCommand::retr);
     for (const char* other :
          {"PASV", "SYST", "NOOP", "CDUP", "NLST", "STOR x", "SIZE x", "", "PW"}) {
-        EXPECT_EQ(classify_ftp_command(other), FTP_UNKNOWN) << other;
+        EXPECT_EQ(classify_ftp_command(other), FtpCommand::unknown) << other;
     }
 }
 
@@ -41,19 +41,19 @@ TEST(CommandArgument, FromTheGivenIndexOrEmpty) {
 }
 
 TEST(PortNumbers, ReadsSixNumbersWithSpacesBeforeCommas) {
-    int32_t numbers[6] = {};
+    PortNumbers numbers = {};
     EXPECT_EQ(read_port_numbers("127,0,0,1,4,1", numbers), 6);
     DataEndpoint endpoint = endpoint_from_numbers(numbers);
     EXPECT_EQ(endpoint.address, address_from_bytes(127, 0, 0, 1));
     EXPECT_EQ(port_in_host_order(endpoint.port), 1025);
-    int32_t spaced[6] = {};
+    PortNumbers spaced = {};
     EXPECT_EQ(read_port_numbers("127 , 0 , 0 , 1 , 4 , 1", spaced), 6);
     EXPECT_EQ(endpoint_from_numbers(spaced).port, endpoint.port);
     EXPECT_EQ(endpoint_from_numbers(spaced).address, endpoint.address);
 }
 
 TEST(PortNumbers, NumbersNotReachedKeepTheirValues) {
-    int32_t numbers[6] = {9, 9, 9, 9, 9, 9};
+    PortNumbers numbers = {9, 9, 9, 9, 9, 9};
     EXPECT_EQ(read_port_numbers("10, 20 x", numbers), 2);
     EXPECT_EQ(numbers[0], 10);
     EXPECT_EQ(numbers[1], 20);
@@ -64,7 +64,7 @@ TEST(PortNumbers, NumbersNotReachedKeepTheirValues) {
 }
 
 TEST(PortNumbers, KeepsTheLowEightBitsOfEachNumber) {
-    int32_t numbers[6] = {};
+    PortNumbers numbers = {};
     read_port_numbers("383,-1,0,1,260,-255", numbers);
     DataEndpoint endpoint = endpoint_from_numbers(numbers);
     EXPECT_EQ(endpoint.address, address_from_bytes(127, 255, 0, 1));

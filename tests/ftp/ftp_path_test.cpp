@@ -16,9 +16,9 @@ class Resolve : public ::testing::Test {
         char text[300];
         std::snprintf(text, sizeof text, "%s", argument.c_str());
         char out[PATH_CAP];
-        int outside =
+        Status inside =
             resolve_ftp_path(out, cwd_, text, root_, static_cast<int>(std::strlen(root_)));
-        return std::string(outside ? "out:" : "in:") + out;
+        return std::string(inside == Status::ok ? "in:" : "out:") + out;
     }
     const char* root_ = "/srv/ftproot";
     const char* cwd_ = "/srv/ftproot\\pub";

@@ -63,15 +63,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     char joined[PATH_CAP];
     std::memcpy(joined, base.c_str(), base.size() + 1);
-    int result = path_append(joined, more.c_str());
-    if (result == 1 && joined[0] != '\0') {
+    Status result = path_append(joined, more.c_str());
+    if (result == Status::failed && joined[0] != '\0') {
         std::abort();
     }
     bool more_empty = more.find_first_not_of("\\/") == std::string::npos;
-    if (result == 0 && more_empty && base != joined) {
+    if (result == Status::ok && more_empty && base != joined) {
         std::abort();
     }
-    if (result == 0 && !more_empty) {
+    if (result == Status::ok && !more_empty) {
         check_canonical(joined);
     }
     return 0;

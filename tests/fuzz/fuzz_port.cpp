@@ -26,7 +26,7 @@ bool has_long_digit_run(const std::string& text) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string argument(reinterpret_cast<const char*>(data), size);
     argument = argument.substr(0, argument.find('\0'));
-    int32_t numbers[6] = {-7, -7, -7, -7, -7, -7};
+    PortNumbers numbers = {-7, -7, -7, -7, -7, -7};
     int read = read_port_numbers(argument.c_str(), numbers);
     if (read < 0 || read > 6) {
         std::abort();

@@ -27,10 +27,11 @@ Expected model(const std::string& bytes, size_t from, int cap) {
             overflow = static_cast<int>(text.size()) >= cap;
         }
         if (c == '\n') {
-            return {overflow ? LINE_FAILED : LINE_OK, text, i + 1 - from};
+            return {overflow ? ReceiveLineResult::failed : ReceiveLineResult::ok, text,
+                    i + 1 - from};
         }
     }
-    return {LINE_CLOSED, text, bytes.size() - from};
+    return {ReceiveLineResult::closed, text, bytes.size() - from};
 }
 
 } // namespace
@@ -63,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             std::abort();
         }
         position += expected.consumed;
-        if (result != LINE_OK) {
+        if (result != ReceiveLineResult::ok) {
             break;
         }
     }

@@ -24,8 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const char base_dir[] = "/srv/pelmar/";
     static const std::string web_root = "/srv/pelmar/wwwroot";
     HttpPathText path;
-    if (check_url(request.decoded) != HTTP_SERVE ||
-        form_web_path(request.decoded, base_dir, path) != HTTP_SERVE) {
+    if (check_url(request.decoded) != HttpVerdict::serve ||
+        form_web_path(request.decoded, base_dir, path) != HttpVerdict::serve) {
         return 0;
     }
     std::string formed = path;

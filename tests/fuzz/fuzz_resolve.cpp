@@ -45,9 +45,9 @@ Resolved reference(const std::string& cwd, std::string argument) {
 
 Resolved resolve(const std::string& cwd, std::string argument) {
     char out[PATH_CAP];
-    int outside = resolve_ftp_path(out, cwd.c_str(), argument.data(), ROOT.c_str(),
-                                   static_cast<int>(ROOT.size()));
-    return {with_slashes(out), outside == 0};
+    Status inside = resolve_ftp_path(out, cwd.c_str(), argument.data(), ROOT.c_str(),
+                                     static_cast<int>(ROOT.size()));
+    return {with_slashes(out), inside == Status::ok};
 }
 
 } // namespace

@@ -106,28 +106,29 @@ class UrlCheck : public ::testing::Test {
   protected:
     HttpVerdict check(const std::string& url) {
         HttpVerdict verdict = check_url(url.c_str());
-        return verdict == HTTP_SERVE ? form_web_path(url.c_str(), base_dir_, path_) : verdict;
+        return verdict == HttpVerdict::serve ? form_web_path(url.c_str(), base_dir_, path_)
+                                             : verdict;
     }
     const char* base_dir_ = "/srv/pelmar/";
     HttpPathText path_ = {};
 };
 
 TEST_F(UrlCheck, FormsTheWebPathWithBackslashes) {
-    EXPECT_EQ(check("/docs/a.html"), HTTP_SERVE);
+    EXPECT_EQ(check("/docs/a.html"), HttpVerdict::serve);
     EXPECT_STREQ(path_, "/srv/pelmar/wwwroot\\docs\\a.html");
-    EXPECT_EQ(check("/"), HTTP_SERVE);
+    EXPECT_EQ(check("/"), HttpVerdict::serve);
     EXPECT_STREQ(path_, "/srv/pelmar/wwwroot\\");
 }
 
 TEST_F(UrlCheck, RefusesUrlsNotStartingWithSlash) {
-    EXPECT_EQ(check(""), HTTP_URL_NOT_ROOTED);
-    EXPECT_EQ(check("\\a"), HTTP_URL_NOT_ROOTED);
+    EXPECT_EQ(check(""), HttpVerdict::url_not_rooted);
+    EXPECT_EQ(check("\\a"), HttpVerdict::url_not_rooted);
 }
 
 TEST_F(UrlCheck, RefusesEveryDotDotSegment) {
     for (const char* url :
          {"/../x", "/..", "/..\\secret.txt", "/sub\\..\\..\\x", "/sub/..", "/a/../b"}) {
-        EXPECT_EQ(check(url), HTTP_URL_DOTDOT) << url;
+        EXPECT_EQ(check(url), HttpVerdict::url_dotdot) << url;
     }
 }
 
@@ -135,16 +136,16 @@ TEST_F(UrlCheck, RefusesADotDotThatTheCutToThePathLimitWouldMake) {
     // "/srv/pelmar/wwwroot" is 19 characters, so 236 are left for the URL.
     std::string url = std::string("/").append(232, 'a') + "/...";
     ASSERT_EQ(url.size(), 237u);
-    EXPECT_EQ(check(url), HTTP_URL_DOTDOT);
-    EXPECT_EQ(check(url.substr(0, 236)), HTTP_URL_DOTDOT);
-    EXPECT_EQ(check(url.substr(0, 237 - 1 - 1) + "x"), HTTP_SERVE);
+    EXPECT_EQ(check(url), HttpVerdict::url_dotdot);
+    EXPECT_EQ(check(url.substr(0, 236)), HttpVerdict::url_dotdot);
+    EXPECT_EQ(check(url.substr(0, 237 - 1 - 1) + "x"), HttpVerdict::serve);
     EXPECT_EQ(std::string(path_).size(), 255u);
 }
 
 TEST_F(UrlCheck, APathPastTheLimitNamesNothing) {
     // Cut to 255 characters it would name "/srv/pelmar/wwwroot/aaa...".
-    EXPECT_EQ(check(std::string("/").append(235, 'a') + "/f.txt"), HTTP_PATH_UNREACHABLE);
-    EXPECT_EQ(check(std::string("/").append(236, 'a')), HTTP_PATH_UNREACHABLE);
+    EXPECT_EQ(check(std::string("/").append(235, 'a') + "/f.txt"), HttpVerdict::path_unreachable);
+    EXPECT_EQ(check(std::string("/").append(236, 'a')), HttpVerdict::path_unreachable);
 }
 
 TEST(ParseRequestLine, AUrlThatACutLineEndsInNamesNothing) {

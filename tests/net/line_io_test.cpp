@@ -31,7 +31,9 @@ class LineSource : public ::testing::Test {
             ends_[1] = -1;
         }
     }
-    ReceiveLineResult receive(int cap = 256) { return reader_->next({buffer_, static_cast<size_t>(cap) + 1}); }
+    ReceiveLineResult receive(int cap = 256) {
+        return reader_->next({buffer_, static_cast<size_t>(cap) + 1});
+    }
     std::string text() const { return buffer_; }
     // Everything after the lines handed out: what the reader holds, then
     // what is still in the socket.
@@ -53,49 +55,49 @@ class LineSource : public ::testing::Test {
 
 TEST_F(LineSource, CrLfAndLfAloneEndALine) {
     write_bytes("USER a\r\nUSER b\n");
-    EXPECT_EQ(receive(), LINE_OK);
+    EXPECT_EQ(receive(), ReceiveLineResult::ok);
     EXPECT_EQ(text(), "USER a");
-    EXPECT_EQ(receive(), LINE_OK);
+    EXPECT_EQ(receive(), ReceiveLineResult::ok);
     EXPECT_EQ(text(), "USER b");
 }
 
 TEST_F(LineSource, CarriageReturnInsideTheLineIsDropped) {
     write_bytes("ab\rcd\n");
-    EXPECT_EQ(receive(), LINE_OK);
+    EXPECT_EQ(receive(), ReceiveLineResult::ok);
     EXPECT_EQ(text(), "abcd");
 }
 
 TEST_F(LineSource, LoneLineFeedIsAnEmptyLine) {
     write_bytes("\n");
-    EXPECT_EQ(receive(), LINE_OK);
+    EXPECT_EQ(receive(), ReceiveLineResult::ok);
     EXPECT_EQ(text(), "");
 }
 
 TEST_F(LineSource, LongestLineThatFitsIsOneBelowTheCapacity) {
     write_bytes(std::string(255, 'x') + "\nnext\n");
-    EXPECT_EQ(receive(256), LINE_OK);
+    EXPECT_EQ(receive(256), ReceiveLineResult::ok);
     EXPECT_EQ(text().size(), 255u);
     EXPECT_EQ(rest(), "next\n");
 }
 
 TEST_F(LineSource, LineOfCapacityLengthFailsButIsConsumedToItsEnd) {
     write_bytes(std::string(256, 'x') + "\r\nnext\n");
-    EXPECT_EQ(receive(256), LINE_FAILED);
+    EXPECT_EQ(receive(256), ReceiveLineResult::failed);
     EXPECT_EQ(text(), std::string(256, 'x'));
     EXPECT_EQ(rest(), "next\n");
 }
 
 TEST_F(LineSource, FarTooLongLineKeepsOnlyTheCapacity) {
     write_bytes(std::string(20000, 'y') + "\nafter\n");
-    EXPECT_EQ(receive(10000), LINE_FAILED);
+    EXPECT_EQ(receive(10000), ReceiveLineResult::failed);
     EXPECT_EQ(text().size(), 10000u);
-    EXPECT_EQ(receive(10000), LINE_OK);
+    EXPECT_EQ(receive(10000), ReceiveLineResult::ok);
     EXPECT_EQ(text(), "after");
 }
 
 TEST_F(LineSource, WhatFollowsTheLineIsKeptForTake) {
     write_bytes("POST / HTTP/1.0\nBODY");
-    EXPECT_EQ(receive(), LINE_OK);
+    EXPECT_EQ(receive(), ReceiveLineResult::ok);
     EXPECT_EQ(reader_->buffered(), 4u);
     EXPECT_EQ(rest(), "BODY");
 }
@@ -103,32 +105,32 @@ TEST_F(LineSource, WhatFollowsTheLineIsKeptForTake) {
 TEST_F(LineSource, PeerClosingMidLineKeepsWhatArrived) {
     write_bytes("abc");
     close_writer();
-    EXPECT_EQ(receive(), LINE_CLOSED);
+    EXPECT_EQ(receive(), ReceiveLineResult::closed);
     EXPECT_EQ(text(), "abc");
 }
 
 TEST_F(LineSource, PeerClosingBeforeAnyByteGivesEmptyText) {
     close_writer();
-    EXPECT_EQ(receive(), LINE_CLOSED);
+    EXPECT_EQ(receive(), ReceiveLineResult::closed);
     EXPECT_EQ(text(), "");
 }
 
 TEST_F(LineSource, NulByteIsStoredAndEndsTheText) {
     write_bytes(std::string("ab\0cd\n", 6));
-    EXPECT_EQ(receive(), LINE_OK);
+    EXPECT_EQ(receive(), ReceiveLineResult::ok);
     EXPECT_EQ(text(), "ab");
     EXPECT_EQ(std::string(buffer_ + 3, 2), "cd");
 }
 
 TEST_F(LineSource, AHeadArrivingWholeIsTakenByOneReceiveAndTheBodyStays) {
     write_bytes("GET / HTTP/1.0\r\nHost: x\r\n\r\nBODY");
-    EXPECT_EQ(receive(), LINE_OK);
+    EXPECT_EQ(receive(), ReceiveLineResult::ok);
     EXPECT_EQ(text(), "GET / HTTP/1.0");
     // Nothing is left in the socket: the rest of the head is the reader's.
     char probe;
     EXPECT_EQ(::recv(ends_[0], &probe, 1, MSG_DONTWAIT), -1);
-    EXPECT_EQ(receive(), LINE_OK);
-    EXPECT_EQ(receive(), LINE_OK);
+    EXPECT_EQ(receive(), ReceiveLineResult::ok);
+    EXPECT_EQ(receive(), ReceiveLineResult::ok);
     EXPECT_EQ(text(), "");
     EXPECT_FALSE(reader_->may_have_more());
     EXPECT_EQ(rest(), "BODY");
@@ -136,10 +138,10 @@ TEST_F(LineSource, AHeadArrivingWholeIsTakenByOneReceiveAndTheBodyStays) {
 
 TEST_F(LineSource, LinesLongerThanOneReceiveAreReadWhole) {
     write_bytes(std::string(9000, 'h') + "\n" + std::string(20000, 'o') + "\nend\nafter");
-    EXPECT_EQ(receive(10000), LINE_OK);
+    EXPECT_EQ(receive(10000), ReceiveLineResult::ok);
     EXPECT_EQ(text(), std::string(9000, 'h'));
-    EXPECT_EQ(receive(10000), LINE_FAILED);
-    EXPECT_EQ(receive(10000), LINE_OK);
+    EXPECT_EQ(receive(10000), ReceiveLineResult::failed);
+    EXPECT_EQ(receive(10000), ReceiveLineResult::ok);
     EXPECT_EQ(text(), "end");
     EXPECT_EQ(rest(), "after");
 }
@@ -213,7 +215,7 @@ TEST_F(LineSource, BatchLogsEverythingOrOnlyWhatWentOutWhole) {
     }
     ConsoleCapture console;
     {
-        TextBatch listing(ends_[0], TextBatch::ECHO_DELIVERED);
+        TextBatch listing(ends_[0], TextBatch::Echo::delivered);
         listing.add("line 1\r\n");
         EXPECT_FALSE(listing.flush());
         EXPECT_FALSE(listing.add("line 2\r\n"));

@@ -43,7 +43,7 @@ TEST_F(TempTree, DirectoryTestAcceptsBackslashSeparators) {
 TEST_F(TempTree, EnumerationIncludesDotEntriesAndFollowsTheFileSystem) {
     symlink("/nonexistent/target", (root_ / "dangling").c_str());
     DirectoryReader reader;
-    ASSERT_EQ(reader.open(root_.c_str()), 0);
+    ASSERT_EQ(reader.open(root_.c_str()), Status::ok);
     std::map<std::string, DirEntry> seen;
     DirEntry entry;
     while (reader.next(entry)) {
@@ -64,16 +64,16 @@ TEST_F(TempTree, EnumerationIncludesDotEntriesAndFollowsTheFileSystem) {
 
 TEST_F(TempTree, FilesAndMissingPathsCannotBeListed) {
     DirectoryReader reader;
-    EXPECT_EQ(reader.open(service_path("a.txt").c_str()), 1);
+    EXPECT_EQ(reader.open(service_path("a.txt").c_str()), Status::failed);
     DirectoryReader other;
-    EXPECT_EQ(other.open(service_path("missing").c_str()), 1);
+    EXPECT_EQ(other.open(service_path("missing").c_str()), Status::failed);
 }
 
 TEST_F(TempTree, FileReaderRefusesDirectoriesAndMissingFiles) {
     FileReader directory;
-    EXPECT_EQ(directory.open(service_path("sub").c_str()), 1);
+    EXPECT_EQ(directory.open(service_path("sub").c_str()), Status::failed);
     FileReader missing;
-    EXPECT_EQ(missing.open(service_path("missing").c_str()), 1);
+    EXPECT_EQ(missing.open(service_path("missing").c_str()), Status::failed);
 }
 
 TEST_F(TempTree, FileReaderOpensOnlyRegularFilesAndNeverBlocks) {
@@ -86,21 +86,21 @@ TEST_F(TempTree, FileReaderOpensOnlyRegularFilesAndNeverBlocks) {
     fs::create_symlink(root_ / "a.txt", root_ / "to-a");
     for (const char* name : {"fifo", "to-fifo", "zero", "to-sub"}) {
         FileReader special;
-        EXPECT_EQ(special.open(service_path(name).c_str()), 1) << name;
+        EXPECT_EQ(special.open(service_path(name).c_str()), Status::failed) << name;
         char byte;
         EXPECT_EQ(special.read({&byte, 1}), -1) << name; // nothing was opened
     }
     FileReader device;
-    EXPECT_EQ(device.open("/dev/null"), 1);
+    EXPECT_EQ(device.open("/dev/null"), Status::failed);
     // A link to a regular file is followed.
     FileReader linked;
-    ASSERT_EQ(linked.open(service_path("to-a").c_str()), 0);
+    ASSERT_EQ(linked.open(service_path("to-a").c_str()), Status::ok);
     EXPECT_EQ(linked.size(), 12);
 }
 
 TEST_F(TempTree, FileReaderGivesSizeAndBytes) {
     FileReader file;
-    ASSERT_EQ(file.open(service_path("a.txt").c_str()), 0);
+    ASSERT_EQ(file.open(service_path("a.txt").c_str()), Status::ok);
     EXPECT_EQ(file.size(), 12);
     char buffer[64];
     EXPECT_EQ(file.read(buffer), 12);
@@ -117,7 +117,7 @@ TEST_F(TempTree, FileReaderSeesTheTrueSizeOfHugeFiles) {
         GTEST_SKIP() << "no sparse files here: " << error.message();
     }
     FileReader file;
-    ASSERT_EQ(file.open(service_path("huge.bin").c_str()), 0);
+    ASSERT_EQ(file.open(service_path("huge.bin").c_str()), Status::ok);
     EXPECT_EQ(file.size(), 3ll << 30);
 }
 

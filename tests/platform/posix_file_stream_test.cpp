@@ -22,7 +22,7 @@ class FileToSocket : public ::testing::Test {
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends_), 0);
         // The kernel's copy cannot be told not to raise SIGPIPE; the server
         // ignores it from the start.
-        start_socket_library();
+        ASSERT_EQ(start_socket_library(), Status::ok);
     }
     void TearDown() override {
         close_end(0);
@@ -37,7 +37,7 @@ class FileToSocket : public ::testing::Test {
     }
     void make_file(const std::string& content) {
         std::ofstream(dir_ / "f", std::ios::binary) << content;
-        ASSERT_EQ(file_.open((dir_ / "f").c_str()), 0);
+        ASSERT_EQ(file_.open((dir_ / "f").c_str()), Status::ok);
     }
     void append(const std::string& more) {
         std::ofstream(dir_ / "f", std::ios::binary | std::ios::app) << more;
@@ -61,35 +61,35 @@ class FileToSocket : public ::testing::Test {
 TEST_F(FileToSocket, NeverMoreThanTheLengthAskedFor) {
     make_file("0123456789");
     append("grown");
-    EXPECT_EQ(send_file_contents(ends_[0], file_, 10), STREAM_COMPLETE);
+    EXPECT_EQ(send_file_contents(ends_[0], file_, 10), StreamResult::complete);
     EXPECT_EQ(received(), "0123456789");
 }
 
 TEST_F(FileToSocket, AFileShorterThanAskedForEndsEarly) {
     make_file("0123456789");
     fs::resize_file(dir_ / "f", 4);
-    EXPECT_EQ(send_file_contents(ends_[0], file_, 10), STREAM_ENDED_EARLY);
+    EXPECT_EQ(send_file_contents(ends_[0], file_, 10), StreamResult::ended_early);
     EXPECT_EQ(received(), "0123");
 }
 
 TEST_F(FileToSocket, ToTheEndTakesWhatTheFileHasGrownTo) {
     make_file("0123456789");
     append("grown");
-    EXPECT_EQ(send_file_contents(ends_[0], file_, TO_END_OF_FILE), STREAM_COMPLETE);
+    EXPECT_EQ(send_file_contents(ends_[0], file_, TO_END_OF_FILE), StreamResult::complete);
     EXPECT_EQ(received(), "0123456789grown");
 }
 
 TEST_F(FileToSocket, APeerThatIsGoneIsAFailure) {
     make_file(std::string(1 << 20, 'x'));
     close_end(1);
-    EXPECT_EQ(send_file_contents(ends_[0], file_, TO_END_OF_FILE), STREAM_FAILED);
-    EXPECT_EQ(send_file_contents(ends_[0], file_, 1 << 20), STREAM_FAILED);
+    EXPECT_EQ(send_file_contents(ends_[0], file_, TO_END_OF_FILE), StreamResult::failed);
+    EXPECT_EQ(send_file_contents(ends_[0], file_, 1 << 20), StreamResult::failed);
 }
 
 TEST_F(FileToSocket, AnEmptyFileIsComplete) {
     make_file("");
-    EXPECT_EQ(send_file_contents(ends_[0], file_, 0), STREAM_COMPLETE);
-    EXPECT_EQ(send_file_contents(ends_[0], file_, TO_END_OF_FILE), STREAM_COMPLETE);
+    EXPECT_EQ(send_file_contents(ends_[0], file_, 0), StreamResult::complete);
+    EXPECT_EQ(send_file_contents(ends_[0], file_, TO_END_OF_FILE), StreamResult::complete);
     EXPECT_EQ(received(), "");
 }
 

@@ -36,7 +36,7 @@ class WindowsTree : public ::testing::Test {
     }
     bool opens(const std::string& below) {
         FileReader file;
-        return file.open((root_ + below).c_str()) == 0;
+        return file.open((root_ + below).c_str()) == Status::ok;
     }
 
     fs::path base_;
@@ -57,7 +57,7 @@ TEST_F(WindowsTree, SpecialNamesNeverReachTheFileSystem) {
         EXPECT_FALSE(opens(below)) << below;
         EXPECT_FALSE(path_is_directory((root_ + below).c_str())) << below;
         DirectoryReader listing;
-        EXPECT_EQ(listing.open((root_ + below).c_str()), 1) << below;
+        EXPECT_EQ(listing.open((root_ + below).c_str()), Status::failed) << below;
     }
 }
 
@@ -65,7 +65,7 @@ TEST_F(WindowsTree, NothingOutsideTheTreesOpens) {
     EXPECT_FALSE(opens("\\..\\secret.txt"));
     EXPECT_FALSE(opens("\\sub\\..\\..\\secret.txt"));
     FileReader outside;
-    EXPECT_EQ(outside.open((base_ / "secret.txt").string().c_str()), 1);
+    EXPECT_EQ(outside.open((base_ / "secret.txt").string().c_str()), Status::failed);
     // The root is taken only as the server spells it: in other letters it
     // may be another folder, where folders tell letter case apart. Below
     // it, Windows' own rules apply.
@@ -74,13 +74,13 @@ TEST_F(WindowsTree, NothingOutsideTheTreesOpens) {
         c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
     }
     FileReader file;
-    EXPECT_EQ(file.open((upper + "\\a.txt").c_str()), 1);
+    EXPECT_EQ(file.open((upper + "\\a.txt").c_str()), Status::failed);
     EXPECT_TRUE(opens("\\A.TXT"));
 }
 
 TEST_F(WindowsTree, EnumerationGivesUtf8NamesSizesAndDirectories) {
     DirectoryReader listing;
-    ASSERT_EQ(listing.open(root_.c_str()), 0);
+    ASSERT_EQ(listing.open(root_.c_str()), Status::ok);
     std::map<std::string, DirEntry> seen;
     DirEntry entry;
     while (listing.next(entry)) {
@@ -98,7 +98,7 @@ TEST_F(WindowsTree, EnumerationGivesUtf8NamesSizesAndDirectories) {
 TEST_F(WindowsTree, DirectoriesAreNotFiles) {
     EXPECT_FALSE(opens("\\sub"));
     FileReader file;
-    ASSERT_EQ(file.open((root_ + "\\a.txt").c_str()), 0);
+    ASSERT_EQ(file.open((root_ + "\\a.txt").c_str()), Status::ok);
     EXPECT_EQ(file.size(), 12);
     char buffer[32];
     EXPECT_EQ(file.read(buffer), 12);

@@ -55,24 +55,25 @@ int64_t next_step(int64_t left, int64_t step) {
     return (left < 0 || left > step) ? step : left;
 }
 
-int copy_through_buffer(Socket socket, FileReader& file, int64_t left) {
+StreamResult copy_through_buffer(Socket socket, FileReader& file, int64_t left) {
     char block[FILE_BLOCK_SIZE];
     while (left != 0) {
-        long length = file.read(std::span(block).first(static_cast<size_t>(next_step(left, FILE_BLOCK_SIZE))));
+        long length = file.read(
+            std::span(block).first(static_cast<size_t>(next_step(left, FILE_BLOCK_SIZE))));
         if (length < 0) {
-            return STREAM_FAILED;
+            return StreamResult::failed;
         }
         if (length == 0) {
-            return left < 0 ? STREAM_COMPLETE : STREAM_ENDED_EARLY;
+            return left < 0 ? StreamResult::complete : StreamResult::ended_early;
         }
         if (send_bytes(socket, block, length) != length) {
-            return STREAM_FAILED;
+            return StreamResult::failed;
         }
         if (left > 0) {
             left -= length;
         }
     }
-    return STREAM_COMPLETE;
+    return StreamResult::complete;
 }
 
 } // namespace
@@ -83,19 +84,19 @@ void confine_file_access(const char* const*, int) {
 }
 
 bool path_is_directory(const char* path) {
-    return look_up_path(path) == PATH_DIRECTORY;
+    return look_up_path(path) == PathKind::directory;
 }
 
 PathKind look_up_path(const char* path) {
     char host_path[PATH_MAX];
     struct stat info;
     if (!to_host_path(host_path, path) || stat(host_path, &info) != 0) {
-        return PATH_MISSING;
+        return PathKind::missing;
     }
     if (S_ISDIR(info.st_mode)) {
-        return PATH_DIRECTORY;
+        return PathKind::directory;
     }
-    return S_ISREG(info.st_mode) ? PATH_REGULAR_FILE : PATH_OTHER;
+    return S_ISREG(info.st_mode) ? PathKind::regular_file : PathKind::other;
 }
 
 DirectoryReader::~DirectoryReader() {
@@ -104,13 +105,13 @@ DirectoryReader::~DirectoryReader() {
     }
 }
 
-int DirectoryReader::open(const char* path) {
+Status DirectoryReader::open(const char* path) {
     char host_path[PATH_MAX];
     if (!to_host_path(host_path, path)) {
-        return 1;
+        return Status::failed;
     }
     handle_ = opendir(host_path);
-    return handle_ != nullptr ? 0 : 1;
+    return handle_ != nullptr ? Status::ok : Status::failed;
 }
 
 bool DirectoryReader::next(DirEntry& entry) {
@@ -144,32 +145,32 @@ FileReader::~FileReader() {
     }
 }
 
-int FileReader::open(const char* path) {
+Status FileReader::open(const char* path) {
     // Only regular files are read. A FIFO would block the open for ever, a
     // device or a /proc file would send bytes without end or other than its
     // size says, and even opening some devices has effects: look first.
-    return look_up_path(path) == PATH_REGULAR_FILE ? open_looked_up(path) : 1;
+    return look_up_path(path) == PathKind::regular_file ? open_looked_up(path) : Status::failed;
 }
 
-int FileReader::open_looked_up(const char* path) {
+Status FileReader::open_looked_up(const char* path) {
     char host_path[PATH_MAX];
     if (!to_host_path(host_path, path)) {
-        return 1;
+        return Status::failed;
     }
     // Without waiting, so that a swap between the look and the open cannot
     // block us either; what was opened is checked again.
     struct stat info;
     int fd = ::open(host_path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
-        return 1;
+        return Status::failed;
     }
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         close(fd);
-        return 1;
+        return Status::failed;
     }
     handle_ = fd;
     size_ = info.st_size;
-    return 0;
+    return Status::ok;
 }
 
 long FileReader::read(std::span<char> buffer) {
@@ -183,7 +184,7 @@ long FileReader::read(std::span<char> buffer) {
     return static_cast<long>(got);
 }
 
-int send_file_contents(Socket socket, FileReader& file, int64_t length) {
+StreamResult send_file_contents(Socket socket, FileReader& file, int64_t length) {
     // The kernel copies from the file to the socket directly; no buffer of
     // ours holds the bytes. Files it cannot do that for go the long way.
     if (file.size() > UNSENT_BYTES_LIMIT) {
@@ -200,7 +201,7 @@ int send_file_contents(Socket socket, FileReader& file, int64_t length) {
             continue;
         }
         if (sent == 0) {
-            return left < 0 ? STREAM_COMPLETE : STREAM_ENDED_EARLY;
+            return left < 0 ? StreamResult::complete : StreamResult::ended_early;
         }
         if (errno == EINTR) {
             continue;
@@ -208,7 +209,7 @@ int send_file_contents(Socket socket, FileReader& file, int64_t length) {
         if (first && (errno == EINVAL || errno == ENOSYS)) {
             return copy_through_buffer(socket, file, left);
         }
-        return STREAM_FAILED;
+        return StreamResult::failed;
     }
-    return STREAM_COMPLETE;
+    return StreamResult::complete;
 }

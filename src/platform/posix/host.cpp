@@ -129,42 +129,42 @@ void end_stopped_process() {
     end_by(stop_signal.load());
 }
 
-int locate_executable_directory(std::span<char> out) {
+Status locate_executable_directory(std::span<char> out) {
     // A link that fills the buffer may have been cut: its last "/" would
     // name some other directory.
     ssize_t length = readlink("/proc/self/exe", out.data(), out.size() - 1);
     if (length <= 0 || static_cast<size_t>(length) >= out.size() - 1) {
         out[0] = '\0';
-        return 1;
+        return Status::failed;
     }
     out[length] = '\0';
     char* last_separator = std::strrchr(out.data(), '/');
     if (last_separator == nullptr) {
         out[0] = '\0';
-        return 1;
+        return Status::failed;
     }
     last_separator[1] = '\0';
-    return 0;
+    return Status::ok;
 }
 
-int give_up_root() {
+Status give_up_root() {
     const char* uid_text = std::getenv("SUDO_UID");
     const char* gid_text = std::getenv("SUDO_GID");
     if (geteuid() != 0 || (uid_text == nullptr && gid_text == nullptr)) {
-        return 0;
+        return Status::ok;
     }
     // Either both say who started us, or we do not serve at all: running on
     // as root is not the safe way to fail.
     uint32_t uid = 0;
     uint32_t gid = 0;
     if (!read_id(uid_text, uid) || !read_id(gid_text, gid)) {
-        return 1;
+        return Status::failed;
     }
     // Groups first: once the user id has changed, they can no longer be.
     if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) {
-        return 1;
+        return Status::failed;
     }
-    return runs_as(uid, gid) ? 0 : 1;
+    return runs_as(uid, gid) ? Status::ok : Status::failed;
 }
 
 void prepare_session_threads() {
@@ -186,13 +186,13 @@ void prepare_session_threads() {
     mallopt(M_MMAP_THRESHOLD, 256 * 1024);
 }
 
-int start_detached_thread(void (*body)(void*), void* argument) {
+Status start_detached_thread(void (*body)(void*), void* argument) {
     try {
         std::thread(body, argument).detach();
     } catch (const std::system_error&) {
-        return 1;
+        return Status::failed;
     }
-    return 0;
+    return Status::ok;
 }
 
 bool to_local_time(int64_t seconds, std::tm& out) {

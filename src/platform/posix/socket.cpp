@@ -7,8 +7,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/epoll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -27,13 +27,13 @@ bool endpoint_of(Socket socket, bool local, sockaddr_in& address) {
 
 } // namespace
 
-int start_socket_library() {
+Status start_socket_library() {
     // Nothing to start here; what does need care is that writing to a
     // connection the peer has closed raises SIGPIPE, which would end us.
     // Every send says MSG_NOSIGNAL, but the kernel's file-to-socket copy
     // cannot.
     std::signal(SIGPIPE, SIG_IGN);
-    return 0;
+    return Status::ok;
 }
 
 Socket open_tcp_socket() {
@@ -46,7 +46,7 @@ void close_socket(Socket socket) {
     }
 }
 
-int bind_listening_socket(Socket socket, uint16_t port) {
+Status bind_listening_socket(Socket socket, uint16_t port) {
     // Lets a restarted server bind while the connections it closed before
     // are in TIME_WAIT; a port another socket listens on is still refused.
     int on = 1;
@@ -55,11 +55,11 @@ int bind_listening_socket(Socket socket, uint16_t port) {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     address.sin_port = htons(port);
-    return bind(socket, raw(address), sizeof address) == 0 ? 0 : 1;
+    return bind(socket, raw(address), sizeof address) == 0 ? Status::ok : Status::failed;
 }
 
-int listen_for_bursts(Socket socket) {
-    return listen(socket, SOMAXCONN) == 0 ? 0 : 1;
+Status listen_for_bursts(Socket socket) {
+    return listen(socket, SOMAXCONN) == 0 ? Status::ok : Status::failed;
 }
 
 void accept_without_waiting(Socket listening) {
@@ -100,23 +100,23 @@ bool ConnectionWaiter::prepare(Socket first, Socket second) {
     return true;
 }
 
-int ConnectionWaiter::wait(bool& first_ready, bool& second_ready) {
+WaitResult ConnectionWaiter::wait(bool& first_ready, bool& second_ready) {
     if (handle_ < 0 && !prepare(first_, second_)) {
-        return WAIT_FAILED;
+        return WaitResult::failed;
     }
     epoll_event events[2];
     int count = epoll_wait(handle_, events, 2, -1);
     if (count <= 0) {
-        return count < 0 && errno != EINTR ? WAIT_FAILED : WAIT_TIMED_OUT;
+        return count < 0 && errno != EINTR ? WaitResult::failed : WaitResult::timed_out;
     }
     first_ready = second_ready = false;
     for (int i = 0; i < count; ++i) {
         (events[i].data.fd == first_ ? first_ready : second_ready) = true;
     }
-    return WAIT_READY;
+    return WaitResult::ready;
 }
 
-int accept_connection(Socket listening, Socket& connection, uint32_t& peer_address) {
+AcceptResult accept_connection(Socket listening, Socket& connection, uint32_t& peer_address) {
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
     connection = accept4(listening, raw(peer), &length, SOCK_CLOEXEC);
@@ -124,13 +124,13 @@ int accept_connection(Socket listening, Socket& connection, uint32_t& peer_addre
         connection = NO_SOCKET;
         bool passing =
             errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED;
-        return passing ? ACCEPT_FAILED : ACCEPT_EXHAUSTED;
+        return passing ? AcceptResult::failed : AcceptResult::exhausted;
     }
     peer_address = peer.sin_addr.s_addr;
-    return ACCEPTED;
+    return AcceptResult::accepted;
 }
 
-int connect_to(Socket socket, uint32_t address, uint16_t port) {
+Status connect_to(Socket socket, uint32_t address, uint16_t port) {
     sockaddr_in target{};
     target.sin_family = AF_INET;
     target.sin_addr.s_addr = address;
@@ -143,7 +143,7 @@ int connect_to(Socket socket, uint32_t address, uint16_t port) {
     // the connection that was made into an error (a refusal would be
     // ECONNREFUSED). Counted as made, as on Windows: the transfer then fails
     // at its first send, and the reply says so.
-    return result == 0 || errno == ECONNRESET ? 0 : 1;
+    return result == 0 || errno == ECONNRESET ? Status::ok : Status::failed;
 }
 
 uint32_t peer_address_of(Socket socket) {
@@ -181,24 +181,24 @@ long receive_some(Socket socket, char* data, size_t length, bool peek) {
     return static_cast<long>(received);
 }
 
-int bytes_waiting(Socket socket, int& count) {
-    return ioctl(socket, FIONREAD, &count) == 0 ? 0 : 1;
+Status bytes_waiting(Socket socket, int& count) {
+    return ioctl(socket, FIONREAD, &count) == 0 ? Status::ok : Status::failed;
 }
 
 void stop_sending(Socket socket) {
     (void)shutdown(socket, SHUT_WR);
 }
 
-int wait_readable(Socket socket, int timeout_ms) {
+WaitResult wait_readable(Socket socket, int timeout_ms) {
     pollfd readable{socket, POLLIN, 0};
     int result;
     do {
         result = poll(&readable, 1, timeout_ms);
     } while (result < 0 && errno == EINTR);
     if (result < 0) {
-        return WAIT_FAILED;
+        return WaitResult::failed;
     }
-    return result == 0 ? WAIT_TIMED_OUT : WAIT_READY;
+    return result == 0 ? WaitResult::timed_out : WaitResult::ready;
 }
 
 void send_without_delay(Socket socket) {

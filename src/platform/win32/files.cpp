@@ -141,20 +141,21 @@ void confine_file_access(const char* const* given, int count) {
 }
 
 bool path_is_directory(const char* path) {
-    return look_up_path(path) == PATH_DIRECTORY;
+    return look_up_path(path) == PathKind::directory;
 }
 
 PathKind look_up_path(const char* path) {
     std::wstring host;
     if (!to_host_path(path, host)) {
-        return PATH_MISSING;
+        return PathKind::missing;
     }
     DWORD attributes = GetFileAttributesW(host.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
-        return PATH_MISSING;
+        return PathKind::missing;
     }
     // Whether a file is on a disk shows only once it is open.
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PATH_DIRECTORY : PATH_REGULAR_FILE;
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::directory
+                                                        : PathKind::regular_file;
 }
 
 DirectoryReader::~DirectoryReader() {
@@ -163,10 +164,10 @@ DirectoryReader::~DirectoryReader() {
     }
 }
 
-int DirectoryReader::open(const char* path) {
+Status DirectoryReader::open(const char* path) {
     std::wstring host;
     if (!to_host_path(path, host)) {
-        return 1;
+        return Status::failed;
     }
     if (host.back() != L'\\') {
         host += L'\\';
@@ -175,13 +176,13 @@ int DirectoryReader::open(const char* path) {
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW(host.c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) {
-        return 1;
+        return Status::failed;
     }
     handle_ = search;
     // Windows gives the first entry with the opening.
     fill_entry(found, first_);
     pending_ = true;
-    return 0;
+    return Status::ok;
 }
 
 bool DirectoryReader::next(DirEntry& entry) {
@@ -207,30 +208,30 @@ FileReader::~FileReader() {
     }
 }
 
-int FileReader::open(const char* path) {
-    return look_up_path(path) == PATH_REGULAR_FILE ? open_looked_up(path) : 1;
+Status FileReader::open(const char* path) {
+    return look_up_path(path) == PathKind::regular_file ? open_looked_up(path) : Status::failed;
 }
 
-int FileReader::open_looked_up(const char* path) {
+Status FileReader::open_looked_up(const char* path) {
     std::wstring host;
     if (!to_host_path(path, host)) {
-        return 1;
+        return Status::failed;
     }
     HANDLE file = CreateFileW(host.c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        return 1;
+        return Status::failed;
     }
     // Only a file on a disk: never a device, a pipe or a console.
     LARGE_INTEGER size;
     if (GetFileType(file) != FILE_TYPE_DISK || !GetFileSizeEx(file, &size)) {
         CloseHandle(file);
-        return 1;
+        return Status::failed;
     }
     handle_ = reinterpret_cast<intptr_t>(file);
     size_ = size.QuadPart;
-    return 0;
+    return Status::ok;
 }
 
 long FileReader::read(std::span<char> buffer) {
@@ -238,16 +239,17 @@ long FileReader::read(std::span<char> buffer) {
         return -1;
     }
     DWORD got = 0;
-    if (!ReadFile(file_of(handle_), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+    if (!ReadFile(file_of(handle_), buffer.data(), static_cast<DWORD>(buffer.size()), &got,
+                  nullptr)) {
         return -1;
     }
     return static_cast<long>(got);
 }
 
-int send_file_contents(Socket socket, FileReader& file, int64_t length) {
+StreamResult send_file_contents(Socket socket, FileReader& file, int64_t length) {
     std::unique_ptr<char[]> block(new (std::nothrow) char[SEND_BLOCK_SIZE]);
     if (block == nullptr) {
-        return STREAM_FAILED;
+        return StreamResult::failed;
     }
     int64_t left = length;
     while (left != 0) {
@@ -255,17 +257,17 @@ int send_file_contents(Socket socket, FileReader& file, int64_t length) {
                                                          : static_cast<long>(left);
         long got = file.read({block.get(), static_cast<size_t>(step)});
         if (got < 0) {
-            return STREAM_FAILED;
+            return StreamResult::failed;
         }
         if (got == 0) {
-            return left < 0 ? STREAM_COMPLETE : STREAM_ENDED_EARLY;
+            return left < 0 ? StreamResult::complete : StreamResult::ended_early;
         }
         if (send_bytes(socket, block.get(), got) != got) {
-            return STREAM_FAILED;
+            return StreamResult::failed;
         }
         if (left > 0) {
             left -= got;
         }
     }
-    return STREAM_COMPLETE;
+    return StreamResult::complete;
 }

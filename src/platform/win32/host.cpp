@@ -102,31 +102,31 @@ void end_stopped_process() {
     ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
-int locate_executable_directory(std::span<char> out) {
+Status locate_executable_directory(std::span<char> out) {
     static wchar_t path[32768];
     DWORD length = GetModuleFileNameW(nullptr, path, sizeof path / sizeof path[0]);
     if (length == 0 || length >= sizeof path / sizeof path[0]) {
         out[0] = '\0';
-        return 1;
+        return Status::failed;
     }
-    int written =
-        WideCharToMultiByte(CP_UTF8, 0, path, -1, out.data(), static_cast<int>(out.size()), nullptr, nullptr);
+    int written = WideCharToMultiByte(CP_UTF8, 0, path, -1, out.data(),
+                                      static_cast<int>(out.size()), nullptr, nullptr);
     char* last_separator = written > 0 ? std::strrchr(out.data(), '\\') : nullptr;
     if (last_separator == nullptr) {
         out[0] = '\0';
-        return 1;
+        return Status::failed;
     }
     last_separator[1] = '\0';
-    return 0;
+    return Status::ok;
 }
 
-int give_up_root() {
-    return 0; // no such thing to give up here
+Status give_up_root() {
+    return Status::ok; // no such thing to give up here
 }
 
 void prepare_session_threads() {}
 
-int start_detached_thread(void (*body)(void*), void* argument) {
+Status start_detached_thread(void (*body)(void*), void* argument) {
     // Not std::thread: its threads come from winpthreads, which recycles a
     // thread's record when detach() follows a thread that has already ended
     // while that thread's exit still writes to it. The next thread could then
@@ -134,15 +134,15 @@ int start_detached_thread(void (*body)(void*), void* argument) {
     // never joined, so there is nothing to detach.
     ThreadStart* start = new (std::nothrow) ThreadStart{body, argument};
     if (start == nullptr) {
-        return 1;
+        return Status::failed;
     }
     uintptr_t thread = _beginthreadex(nullptr, 0, run_thread, start, 0, nullptr);
     if (thread == 0) {
         delete start;
-        return 1;
+        return Status::failed;
     }
     CloseHandle(reinterpret_cast<HANDLE>(thread));
-    return 0;
+    return Status::ok;
 }
 
 bool to_local_time(int64_t seconds, std::tm& out) {

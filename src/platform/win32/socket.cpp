@@ -28,12 +28,12 @@ int as_length(size_t length) {
 
 } // namespace
 
-int start_socket_library() {
+Status start_socket_library() {
     WSADATA data;
     if (WSAStartup(0x0002, &data) == 0 || WSAStartup(0x0101, &data) == 0) {
-        return 0;
+        return Status::ok;
     }
-    return 1;
+    return Status::failed;
 }
 
 Socket open_tcp_socket() {
@@ -47,7 +47,7 @@ void close_socket(Socket socket) {
     }
 }
 
-int bind_listening_socket(Socket socket, uint16_t port) {
+Status bind_listening_socket(Socket socket, uint16_t port) {
     // Here the port is ours alone: SO_REUSEADDR would let another program
     // bind it too, and a restart binds at once without it.
     BOOL on = TRUE;
@@ -57,11 +57,11 @@ int bind_listening_socket(Socket socket, uint16_t port) {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     address.sin_port = htons(port);
-    return bind(native(socket), raw(address), sizeof address) == 0 ? 0 : 1;
+    return bind(native(socket), raw(address), sizeof address) == 0 ? Status::ok : Status::failed;
 }
 
-int listen_for_bursts(Socket socket) {
-    return listen(native(socket), SOMAXCONN) == 0 ? 0 : 1;
+Status listen_for_bursts(Socket socket) {
+    return listen(native(socket), SOMAXCONN) == 0 ? Status::ok : Status::failed;
 }
 
 void accept_without_waiting(Socket listening) {
@@ -86,21 +86,21 @@ bool ConnectionWaiter::prepare(Socket first, Socket second) {
     return true;
 }
 
-int ConnectionWaiter::wait(bool& first_ready, bool& second_ready) {
+WaitResult ConnectionWaiter::wait(bool& first_ready, bool& second_ready) {
     fd_set ready;
     FD_ZERO(&ready);
     FD_SET(native(first_), &ready);
     FD_SET(native(second_), &ready);
     // No time-out: an idle server sleeps here instead of polling.
     if (select(0, &ready, nullptr, nullptr, nullptr) == SOCKET_ERROR) {
-        return WAIT_FAILED;
+        return WaitResult::failed;
     }
     first_ready = FD_ISSET(native(first_), &ready) != 0;
     second_ready = FD_ISSET(native(second_), &ready) != 0;
-    return first_ready || second_ready ? WAIT_READY : WAIT_TIMED_OUT;
+    return first_ready || second_ready ? WaitResult::ready : WaitResult::timed_out;
 }
 
-int accept_connection(Socket listening, Socket& connection, uint32_t& peer_address) {
+AcceptResult accept_connection(Socket listening, Socket& connection, uint32_t& peer_address) {
     sockaddr_in peer{};
     int length = sizeof peer;
     SOCKET accepted = accept(native(listening), raw(peer), &length);
@@ -109,7 +109,7 @@ int accept_connection(Socket listening, Socket& connection, uint32_t& peer_addre
         int error = WSAGetLastError();
         bool passing = error == WSAEINTR || error == WSAECONNRESET || error == WSAECONNABORTED ||
                        error == WSAEWOULDBLOCK;
-        return passing ? ACCEPT_FAILED : ACCEPT_EXHAUSTED;
+        return passing ? AcceptResult::failed : AcceptResult::exhausted;
     }
     // Here an accepted socket inherits the listening socket's mode; the
     // sessions need it to block.
@@ -117,22 +117,22 @@ int accept_connection(Socket listening, Socket& connection, uint32_t& peer_addre
     (void)ioctlsocket(accepted, FIONBIO, &off);
     connection = static_cast<Socket>(accepted);
     peer_address = peer.sin_addr.s_addr;
-    return ACCEPTED;
+    return AcceptResult::accepted;
 }
 
-int connect_to(Socket socket, uint32_t address, uint16_t port) {
+Status connect_to(Socket socket, uint32_t address, uint16_t port) {
     sockaddr_in target{};
     target.sin_family = AF_INET;
     target.sin_addr.s_addr = address;
     target.sin_port = port;
     if (connect(native(socket), raw(target), sizeof target) == 0) {
-        return 0;
+        return Status::ok;
     }
     // The connection was made and the peer reset it before the call
     // returned (Wine reports that; a refusal is WSAECONNREFUSED). Like a
     // blocking connect elsewhere, count it as made: the transfer then fails
     // at its first send, instead of being reported as never connected.
-    return WSAGetLastError() == WSAECONNRESET ? 0 : 1;
+    return WSAGetLastError() == WSAECONNRESET ? Status::ok : Status::failed;
 }
 
 uint32_t peer_address_of(Socket socket) {
@@ -162,29 +162,29 @@ long receive_some(Socket socket, char* data, size_t length, bool peek) {
     return received == SOCKET_ERROR ? -1 : static_cast<long>(received);
 }
 
-int bytes_waiting(Socket socket, int& count) {
+Status bytes_waiting(Socket socket, int& count) {
     u_long waiting = 0;
     if (ioctlsocket(native(socket), FIONREAD, &waiting) != 0) {
-        return 1;
+        return Status::failed;
     }
     count = static_cast<int>(waiting);
-    return 0;
+    return Status::ok;
 }
 
 void stop_sending(Socket socket) {
     (void)shutdown(native(socket), SD_SEND);
 }
 
-int wait_readable(Socket socket, int timeout_ms) {
+WaitResult wait_readable(Socket socket, int timeout_ms) {
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(native(socket), &readable);
     timeval timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
     int result = select(0, &readable, nullptr, nullptr, &timeout);
     if (result == SOCKET_ERROR) {
-        return WAIT_FAILED;
+        return WaitResult::failed;
     }
-    return result == 0 ? WAIT_TIMED_OUT : WAIT_READY;
+    return result == 0 ? WaitResult::timed_out : WaitResult::ready;
 }
 
 void send_without_delay(Socket socket) {
