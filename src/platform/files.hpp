@@ -16,12 +16,15 @@ constexpr int NAME_CAP = 3 * 255 + 1; // 255 UTF-16 units, in UTF-8, plus termin
 constexpr int NAME_CAP = 260; // a name of 255 bytes, with room to spare
 #endif
 
-// Confines every later call to paths at or below these directories (given
-// in the services' form). On hosts where some names are devices or change
-// meaning on the way to the disk, a path naming such a thing below a root,
-// or leading outside the roots once the host has resolved it, is treated
-// as missing.
-void confine_file_access(const char* const* roots, int count);
+// Tells the file layer which directories are served (in the services'
+// form). The services' own checks keep their paths inside these roots on
+// every host, and links placed below a root are followed everywhere. Where
+// some names are devices or change meaning on the way to the disk
+// (Windows), the layer checks once more: a path outside the roots, one
+// that names such a thing below a root, or one that leads outside its root
+// once the host has resolved it is treated as missing. Elsewhere there is
+// nothing more to check, and this does nothing.
+void register_served_roots(const char* const* roots, int count);
 
 // True exactly when `path` names an existing directory.
 bool path_is_directory(const char* path);

@@ -52,6 +52,10 @@ Status locate_executable_directory(std::span<char> out);
 // Status::failed when root could not be given up.
 Status give_up_root();
 
+// Whatever the host's memory allocator needs to suit this server: first
+// thing in the process, before anything is allocated.
+void prepare_process();
+
 // Whatever the host needs before session threads are started.
 void prepare_session_threads();
 

@@ -24,12 +24,13 @@ void report_base_directory() {
     console_write(line.data(), line.size());
 }
 
-// Only the two trees are ever reached.
-void confine_to_trees() {
+// The services keep their paths inside the two trees themselves; the file
+// layer learns the trees for the checks that only a host can make.
+void register_served_trees() {
     std::string www = std::string(settings.base_dir) + WEB_TREE;
     std::string ftp = std::string(settings.base_dir) + FTP_TREE;
     const char* roots[] = {www.c_str(), ftp.c_str()};
-    confine_file_access(roots, 2);
+    register_served_roots(roots, 2);
 }
 
 } // namespace
@@ -39,6 +40,7 @@ Status locate_base_directory() {
 }
 
 int run_server(int argc, const char* const* argv) {
+    prepare_process();
     prepare_console();
     if (start_socket_library() != Status::ok) {
         console_print("failed to initialize windows sockets\n");
@@ -66,7 +68,7 @@ int run_server(int argc, const char* const* argv) {
         console_print("Basepath must not contain a backslash\n");
         return 0;
     }
-    confine_to_trees();
+    register_served_trees();
     run_listener();
     return 0;
 }

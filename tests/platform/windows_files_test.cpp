@@ -28,10 +28,10 @@ class WindowsTree : public ::testing::Test {
         std::ofstream(base_ / "secret.txt", std::ios::binary) << "secret";
         root_ = (base_ / "wwwroot").string();
         const char* roots[] = {root_.c_str()};
-        confine_file_access(roots, 1);
+        register_served_roots(roots, 1);
     }
     void TearDown() override {
-        confine_file_access(nullptr, 0);
+        register_served_roots(nullptr, 0);
         fs::remove_all(base_);
     }
     bool opens(const std::string& below) {

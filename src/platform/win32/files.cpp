@@ -128,7 +128,7 @@ HANDLE file_of(intptr_t handle) {
 
 } // namespace
 
-void confine_file_access(const char* const* given, int count) {
+void register_served_roots(const char* const* given, int count) {
     root_count = 0;
     for (int i = 0; i < count && root_count < MAX_ROOTS; ++i) {
         Root& root = roots[root_count];

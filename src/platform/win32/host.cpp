@@ -124,6 +124,9 @@ Status give_up_root() {
     return Status::ok; // no such thing to give up here
 }
 
+// The Windows heap needs no settings for this server.
+void prepare_process() {}
+
 void prepare_session_threads() {}
 
 Status start_detached_thread(void (*body)(void*), void* argument) {

@@ -167,6 +167,18 @@ Status give_up_root() {
     return runs_as(uid, gid) ? Status::ok : Status::failed;
 }
 
+void prepare_process() {
+    // Sessions allocate one small buffer each; a heap of their own per
+    // thread, which glibc would give each of the ten, would only add
+    // resident memory.
+    mallopt(M_ARENA_MAX, 1);
+    // What a lagging console queues is held in blocks of up to megabytes;
+    // mapped on their own, they go back to the system when the console has
+    // caught up, instead of staying in the heap. glibc would raise this
+    // threshold by itself after the first such block was freed.
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+}
+
 void prepare_session_threads() {
     // A session needs a few kilobytes of stack. With the default 8 MiB only
     // a handful of finished threads' stacks are kept for reuse.
@@ -177,13 +189,6 @@ void prepare_session_threads() {
     pthread_attr_setstacksize(&attributes, SESSION_STACK_SIZE);
     pthread_setattr_default_np(&attributes);
     pthread_attr_destroy(&attributes);
-    // Sessions allocate one small buffer each; a heap of their own per
-    // thread would only add resident memory.
-    mallopt(M_ARENA_MAX, 1);
-    // What a lagging console queues is held in blocks of up to megabytes;
-    // mapped on their own, they go back to the system when the console has
-    // caught up, instead of staying in the heap.
-    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
 }
 
 Status start_detached_thread(void (*body)(void*), void* argument) {

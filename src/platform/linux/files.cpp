@@ -78,9 +78,9 @@ StreamResult copy_through_buffer(Socket socket, FileReader& file, int64_t left) 
 
 } // namespace
 
-void confine_file_access(const char* const*, int) {
-    // Every name is an ordinary name here, and the services' own checks keep
-    // paths inside the trees.
+void register_served_roots(const char* const*, int) {
+    // Every name is an ordinary name here: nothing to check beyond what the
+    // services check themselves.
 }
 
 bool path_is_directory(const char* path) {
