@@ -82,6 +82,15 @@ AcceptResult accept_connection(Socket listening, Socket& connection, uint32_t& p
 
 // Connects to `address`:`port` (both network order).
 Status connect_to(Socket socket, uint32_t address, uint16_t port);
+// One end of a socket: IPv4 address and port, both in network order.
+struct SocketEndpoint {
+    uint32_t address = 0;
+    uint16_t port = 0;
+};
+// The socket's own end (`local`) or its peer's; false when it has none
+// that IPv4 can name.
+bool socket_endpoint(Socket socket, bool local, SocketEndpoint& endpoint);
+
 // The two ends of a connected socket (network order), or 0.
 uint32_t peer_address_of(Socket socket);
 uint32_t local_address_of(Socket socket);

@@ -13,12 +13,6 @@ SOCKET native(Socket socket) {
     return static_cast<SOCKET>(socket);
 }
 
-bool endpoint_of(Socket socket, bool local, sockaddr_in& address) {
-    int length = sizeof address;
-    int result = local ? getsockname(native(socket), raw(address), &length)
-                       : getpeername(native(socket), raw(address), &length);
-    return result == 0 && address.sin_family == AF_INET;
-}
 
 int as_length(size_t length) {
     // One call never takes more than an int can count; the callers loop.
@@ -70,8 +64,8 @@ void accept_without_waiting(Socket listening) {
 }
 
 uint16_t bound_port(Socket socket) {
-    sockaddr_in address{};
-    return endpoint_of(socket, true, address) ? ntohs(address.sin_port) : 0;
+    SocketEndpoint own;
+    return socket_endpoint(socket, true, own) ? ntohs(own.port) : 0;
 }
 
 void accept_once_data_arrives(Socket, int) {
@@ -135,21 +129,17 @@ Status connect_to(Socket socket, uint32_t address, uint16_t port) {
     return WSAGetLastError() == WSAECONNRESET ? Status::ok : Status::failed;
 }
 
-uint32_t peer_address_of(Socket socket) {
+bool socket_endpoint(Socket socket, bool local, SocketEndpoint& endpoint) {
     sockaddr_in address{};
-    return endpoint_of(socket, false, address) ? address.sin_addr.s_addr : 0;
-}
-
-uint32_t local_address_of(Socket socket) {
-    sockaddr_in address{};
-    return endpoint_of(socket, true, address) ? address.sin_addr.s_addr : 0;
-}
-
-bool connected_to_itself(Socket socket) {
-    sockaddr_in local{};
-    sockaddr_in remote{};
-    return endpoint_of(socket, true, local) && endpoint_of(socket, false, remote) &&
-           local.sin_addr.s_addr == remote.sin_addr.s_addr && local.sin_port == remote.sin_port;
+    int length = sizeof address;
+    int result = local ? getsockname(native(socket), raw(address), &length)
+                       : getpeername(native(socket), raw(address), &length);
+    if (result != 0 || address.sin_family != AF_INET) {
+        return false;
+    }
+    endpoint.address = address.sin_addr.s_addr;
+    endpoint.port = address.sin_port;
+    return true;
 }
 
 long send_some(Socket socket, const char* data, size_t length, bool) {
