@@ -19,7 +19,7 @@ bool take_byte(char byte, std::span<char> line, size_t& stored, bool& overflow) 
 } // namespace
 
 long LineReader::receive() {
-    long received = receive_some(socket_, buffer_, sizeof buffer_);
+    long received = receive_some(socket_, buffer_);
     received_ = received > 0 ? static_cast<size_t>(received) : 0;
     handed_out_ = 0;
     last_receive_filled_ = received_ == sizeof buffer_;
@@ -49,7 +49,7 @@ ReceiveLineResult LineReader::next(std::span<char> line) {
 long LineReader::take(std::span<char> out) {
     if (buffered() == 0) {
         // Straight into the caller's buffer: nothing is left of ours.
-        long received = receive_some(socket_, out.data(), out.size());
+        long received = receive_some(socket_, out);
         last_receive_filled_ = received == static_cast<long>(out.size());
         return received;
     }

@@ -22,7 +22,7 @@ void discard_until_client_closes(Socket socket) {
     char discarded[32 * 1024];
     for (int wait_ms = next_wait_ms(deadline); wait_ms > 0; wait_ms = next_wait_ms(deadline)) {
         if (wait_readable(socket, wait_ms) != WaitResult::ready ||
-            receive_some(socket, discarded, sizeof discarded) <= 0) {
+            receive_some(socket, discarded) <= 0) {
             return;
         }
     }

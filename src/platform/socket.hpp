@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "platform/status.hpp"
 
@@ -116,9 +117,9 @@ inline long send_bytes(Socket socket, const char* data, long length, bool more_f
     return delivered;
 }
 
-// Receives what has arrived, at most `length`: the count, 0 when the peer
-// closed, -1 on an error. `peek` leaves the bytes in the socket.
-long receive_some(Socket socket, char* data, size_t length, bool peek = false);
+// Receives what has arrived, as much as `buffer` holds at most: the count,
+// 0 when the peer closed, -1 on an error.
+long receive_some(Socket socket, std::span<char> buffer);
 // How many bytes wait to be received; Status::failed when unknown.
 Status bytes_waiting(Socket socket, int& count);
 // Small replies go out at once instead of waiting for the previous

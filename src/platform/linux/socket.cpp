@@ -18,7 +18,6 @@ sockaddr* raw(sockaddr_in& address) {
     return reinterpret_cast<sockaddr*>(&address);
 }
 
-
 } // namespace
 
 Status start_socket_library() {
@@ -163,10 +162,10 @@ long send_some(Socket socket, const char* data, size_t length, bool more_follows
     return static_cast<long>(sent);
 }
 
-long receive_some(Socket socket, char* data, size_t length, bool peek) {
+long receive_some(Socket socket, std::span<char> buffer) {
     ssize_t received;
     do {
-        received = recv(socket, data, length, peek ? MSG_PEEK : 0);
+        received = recv(socket, buffer.data(), buffer.size(), 0);
     } while (received < 0 && errno == EINTR);
     return static_cast<long>(received);
 }

@@ -13,7 +13,6 @@ SOCKET native(Socket socket) {
     return static_cast<SOCKET>(socket);
 }
 
-
 int as_length(size_t length) {
     // One call never takes more than an int can count; the callers loop.
     constexpr size_t most = 1 << 30;
@@ -147,8 +146,8 @@ long send_some(Socket socket, const char* data, size_t length, bool) {
     return sent == SOCKET_ERROR ? -1 : static_cast<long>(sent);
 }
 
-long receive_some(Socket socket, char* data, size_t length, bool peek) {
-    int received = recv(native(socket), data, as_length(length), peek ? MSG_PEEK : 0);
+long receive_some(Socket socket, std::span<char> buffer) {
+    int received = recv(native(socket), buffer.data(), as_length(buffer.size()), 0);
     return received == SOCKET_ERROR ? -1 : static_cast<long>(received);
 }
 
