@@ -4,6 +4,7 @@
 // the queue's bound are dropped and counted; a reader that keeps up gets
 // every byte; a stop ends the server within its bound either way.
 
+#include "ftp_replies.hpp"
 #include "server_process.hpp"
 #include "test_client.hpp"
 
@@ -14,8 +15,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <fstream>
 #include <chrono>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -37,19 +38,17 @@ constexpr bool SIGNALS_ARRIVE = false;
 constexpr bool SIGNALS_ARRIVE = true;
 #endif
 
-constexpr int IO_MS = 5000;          // an upper bound for every wait, never a measurement
+constexpr int IO_MS = 5000; // an upper bound for every wait, never a measurement
 constexpr size_t QUEUE_BOUND = 16 << 20;
-constexpr int ENTRIES = 300;         // a page echoes about 140 KB
+constexpr int ENTRIES = 300; // a page echoes about 140 KB
 const std::string DROPPED = " texts dropped while the console was blocked\n";
-const std::string GREETING = "220 FTP server - pro Sorbanik\r\n";
 
 // Appends what the pipe gives within timeout_ms to `into`, until `done`
 // holds for it, the writer closes it, or max_bytes have come. True when
 // `done` held.
 bool read_pipe(int fd, std::string& into, int timeout_ms, size_t max_bytes,
                const std::function<bool(const std::string&)>& done) {
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     char buffer[65536];
     while (!done(into) && into.size() < max_bytes) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -101,7 +100,7 @@ class SlowConsole : public ::testing::Test {
     }
     void expect_ftp_served() {
         ClientSocket control = ClientSocket::connect(server_.ftp_port());
-        EXPECT_EQ(read_line(control.get(), IO_MS), GREETING);
+        EXPECT_EQ(read_line(control.get(), IO_MS), FTP_GREETING);
     }
     // Enough pages to fill the pipe and the queue several times over.
     int pages_past_the_bound() { return static_cast<int>(3 * QUEUE_BOUND / page().size()); }
@@ -138,8 +137,8 @@ TEST_F(SlowConsole, ServiceGoesOnWhileNobodyReadsAndDropsAreCountedOnceItIsRead)
     EXPECT_FALSE(contains(console, DROPPED));
     // The queue's memory has gone back: far less than the bound is left.
     if (measured) {
-        EXPECT_TRUE(eventually(
-            [&] { return resident_kib(server_.pid()) < idle_kib + 4096; }, IO_MS))
+        EXPECT_TRUE(
+            eventually([&] { return resident_kib(server_.pid()) < idle_kib + 4096; }, IO_MS))
             << resident_kib(server_.pid()) << " KiB resident, " << idle_kib << " KiB at start";
     }
 }

@@ -5,6 +5,7 @@
 // and no session may wait on a device. A name in UTF-8 is served and listed
 // as itself on every host.
 
+#include "ftp_replies.hpp"
 #include "http_replies.hpp"
 #include "server_process.hpp"
 #include "test_client.hpp"
@@ -25,22 +26,11 @@ constexpr int IO_MS = 5000; // an upper bound for every wait, never a measuremen
 
 const std::string ERROR_403 = "HTTP/1.0 403 Soubor neexistuje\r\nConnection: close\r\n\r\n"
                               "pozadovany soubor neexistuje";
-const std::string GREETING = "220 FTP server - pro Sorbanik\r\n";
-const std::string PORT_OK = "200 ok, poznamenano, zadej, co tam mam poslat\r\n";
-const std::string STARTING = "150 ok, startuju spojeni\r\n";
-const std::string DONE = "226 ok, hotovo\r\n";
-const std::string FAILED = "400 neco neproslo\r\n";
-const std::string NO_DIRECTORY = "550 adresar neexistuje\r\n";
-const std::string FORBIDDEN = "550 tam nesmis!\r\n";
 const std::string A_TXT = "hello world\n"; // wwwroot/a.txt of the sample tree
 const std::string FTP_A_TXT = "a file of the FTP tree\n";
 const std::string CZECH = "\xc4\x8d"
                           "e\xc5\xa1tina.txt";
 const std::string CZECH_TEXT = "contents of the Czech file\n";
-
-std::string pwd(const std::string& shown) {
-    return "257 \"" + shown + "\" je aktualni adresar\r\n";
-}
 
 // A client's text as the console shows it: a backslash doubled (the
 // texts here hold no control bytes).
@@ -74,9 +64,9 @@ class Ftp {
         const int data_port = ntohs(address.sin_port);
         port_line_ = "PORT 127,0,0,1," + std::to_string(data_port >> 8) + "," +
                      std::to_string(data_port & 0xff);
-        EXPECT_EQ(reply(), GREETING);
-        console_ = GREETING;
-        EXPECT_EQ(ask(port_line_), PORT_OK);
+        EXPECT_EQ(reply(), FTP_GREETING);
+        console_ = FTP_GREETING;
+        EXPECT_EQ(ask(port_line_), FTP_PORT_OK);
     }
 
     std::string reply() { return read_line(control_.get(), IO_MS); }
@@ -92,7 +82,7 @@ class Ftp {
     // between. The console shows a listing between the two.
     std::string transfer(const std::string& line, std::string* data = nullptr) {
         std::string replies = ask(line), received;
-        if (replies == STARTING) {
+        if (replies == FTP_STARTING) {
             pollfd p{listener_.get(), POLLIN, 0};
             ClientSocket connection(::poll(&p, 1, IO_MS) > 0
                                         ? ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC)
@@ -145,7 +135,7 @@ class FileNames : public ::testing::Test {
         EXPECT_EQ(fetch(server_.www_port(), "/a.txt").bytes,
                   http_file_response(A_TXT, "text/plain"));
         ClientSocket control = ClientSocket::connect(server_.ftp_port());
-        EXPECT_EQ(read_line(control.get(), IO_MS), GREETING);
+        EXPECT_EQ(read_line(control.get(), IO_MS), FTP_GREETING);
     }
 
     ServerProcess server_;
@@ -180,21 +170,21 @@ TEST_F(WindowsSpecialNames, DevicesStreamsAndTrailingDotsAreMissingOnTheWeb) {
 
 TEST_F(WindowsSpecialNames, DevicesAndStreamsAreMissingOverFtp) {
     Ftp f(server_.ftp_port());
-    EXPECT_EQ(f.ask("CWD con"), NO_DIRECTORY);
-    EXPECT_EQ(f.ask("CWD NUL"), NO_DIRECTORY);
+    EXPECT_EQ(f.ask("CWD con"), FTP_NO_DIRECTORY);
+    EXPECT_EQ(f.ask("CWD NUL"), FTP_NO_DIRECTORY);
     for (const std::string line :
          {"RETR aux", "RETR nul", "RETR CON", "RETR com1.txt", "LIST com1", "LIST nul",
           "RETR a.txt::$DATA", "RETR a.txt.", "RETR a.txt ", "RETR pub/prn"}) {
         SCOPED_TRACE(line);
         std::string data;
-        EXPECT_EQ(f.transfer(line, &data), STARTING + FAILED);
+        EXPECT_EQ(f.transfer(line, &data), FTP_STARTING + FTP_FAILED);
         EXPECT_EQ(data, "");
     }
     // The name itself is served, so only the special forms were refused.
     std::string data;
-    EXPECT_EQ(f.transfer("RETR a.txt", &data), STARTING + DONE);
+    EXPECT_EQ(f.transfer("RETR a.txt", &data), FTP_STARTING + FTP_DONE);
     EXPECT_EQ(data, FTP_A_TXT);
-    EXPECT_EQ(f.ask("PWD"), pwd("/"));
+    EXPECT_EQ(f.ask("PWD"), ftp_pwd_reply("/"));
     expect_console(f.console());
     expect_serving();
 }
@@ -202,17 +192,17 @@ TEST_F(WindowsSpecialNames, DevicesAndStreamsAreMissingOverFtp) {
 TEST_F(WindowsSpecialNames, AnotherDriveIsOutsideTheTrees) {
     // A full path of its own: Wine's drive C: holds windows\win.ini.
     Ftp f(server_.ftp_port());
-    EXPECT_EQ(f.ask("CWD c:/windows"), FORBIDDEN);
-    EXPECT_EQ(f.ask("CWD C:\\windows"), FORBIDDEN);
-    EXPECT_EQ(f.ask("CWD /c:/windows"), FORBIDDEN);
+    EXPECT_EQ(f.ask("CWD c:/windows"), FTP_FORBIDDEN);
+    EXPECT_EQ(f.ask("CWD C:\\windows"), FTP_FORBIDDEN);
+    EXPECT_EQ(f.ask("CWD /c:/windows"), FTP_FORBIDDEN);
     for (const std::string line : {"RETR c:/windows/win.ini", "RETR /c:/windows/win.ini",
                                    "RETR z:/etc/passwd", "LIST c:/"}) {
         SCOPED_TRACE(line);
         std::string data;
-        EXPECT_EQ(f.transfer(line, &data), STARTING + FAILED);
+        EXPECT_EQ(f.transfer(line, &data), FTP_STARTING + FTP_FAILED);
         EXPECT_EQ(data, "");
     }
-    EXPECT_EQ(f.ask("PWD"), pwd("/"));
+    EXPECT_EQ(f.ask("PWD"), ftp_pwd_reply("/"));
     std::string shown = f.console();
     for (const std::string url : {"/c:/windows/win.ini", "/C%3A/windows/win.ini",
                                   "/c:\\windows\\win.ini", "/z:/etc/passwd"}) {
@@ -231,10 +221,10 @@ TEST_F(FileNames, ANameInUtf8IsServedAndListedAsItself) {
               http_file_response(CZECH_TEXT, "text/plain"));
     Ftp f(server_.ftp_port());
     std::string data;
-    EXPECT_EQ(f.transfer("RETR " + CZECH, &data), STARTING + DONE);
+    EXPECT_EQ(f.transfer("RETR " + CZECH, &data), FTP_STARTING + FTP_DONE);
     EXPECT_EQ(data, CZECH_TEXT);
     std::string listing;
-    EXPECT_EQ(f.transfer("LIST", &listing), STARTING + DONE);
+    EXPECT_EQ(f.transfer("LIST", &listing), FTP_STARTING + FTP_DONE);
     // "<date:16> <size:12>          <name>\r\n", a line of its own.
     const std::string size = std::to_string(CZECH_TEXT.size());
     // The blank and the padding as one run: "<text>" + std::string inserts at

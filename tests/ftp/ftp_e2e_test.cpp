@@ -3,6 +3,7 @@
 // what the console shows, and real clients in active mode. The details of
 // parsing, paths and listing lines have their own unit tests.
 
+#include "ftp_replies.hpp"
 #include "server_process.hpp"
 #include "test_client.hpp"
 
@@ -33,23 +34,9 @@ namespace fs = std::filesystem;
 
 constexpr int IO_MS = 5000; // an upper bound for every wait, never a measurement
 
-const std::string GREETING = "220 FTP server - pro Sorbanik\r\n";
-const std::string USER_OK = "331 Uzivatelske jmeno prijato, ocekavam heslo\r\n";
-const std::string PASS_OK = "230 Heslo je vporadku (ostatne jako kazde jine ;-)\r\n";
-const std::string PORT_OK = "200 ok, poznamenano, zadej, co tam mam poslat\r\n";
-const std::string TYPE_OK = "220 Typ je stejne porad binarni ...\r\n";
-const std::string UNKNOWN = "500 Nerozumim? \r\n";
-const std::string GOODBYE = "Bylo mi cti, nashledanou\r\n";
-const std::string FORBIDDEN = "550 tam nesmis!\r\n";
-const std::string NO_DIRECTORY = "550 adresar neexistuje\r\n";
-const std::string STARTING = "150 ok, startuju spojeni\r\n";
-const std::string REFUSED = STARTING + "424 spojeni na pozadovanou adresu se nezdarilo\r\n";
-const std::string DONE = STARTING + "226 ok, hotovo\r\n";
-const std::string FAILED = STARTING + "400 neco neproslo\r\n";
-
-std::string pwd(const std::string& shown) {
-    return "257 \"" + shown + "\" je aktualni adresar\r\n";
-}
+const std::string REFUSED = FTP_STARTING + FTP_REFUSED;
+const std::string DONE = FTP_STARTING + FTP_DONE;
+const std::string FAILED = FTP_STARTING + FTP_FAILED;
 
 std::string fixture(const std::string& relative) {
     std::ifstream in(std::string(PELMAR_FIXTURES) + "/ftproot/" + relative, std::ios::binary);
@@ -100,7 +87,7 @@ class Control {
         std::replace(endpoint_.begin(), endpoint_.end(), '.', ',');
         endpoint_ += "," + std::to_string(ntohs(address.sin_port) >> 8) + "," +
                      std::to_string(ntohs(address.sin_port) & 0xff);
-        EXPECT_EQ(reply(), GREETING);
+        EXPECT_EQ(reply(), FTP_GREETING);
     }
 
     std::string port_line() const { return "PORT " + endpoint_; }
@@ -201,15 +188,15 @@ class FtpSession : public Served {
 // First in the suite, so no earlier session's console text can fall between.
 TEST_F(FtpSession, ConsoleShowsLinesRepliesAndListingsButNoFileByte) {
     Control c(port());
-    std::string shown = GREETING + c.run({{"USER log", USER_OK},
-                                          {"PASS s3cret word", PASS_OK},
-                                          {"LIST", REFUSED},
-                                          {c.port_line(), PORT_OK},
-                                          {"CWD pub", pwd("/pub/")},
-                                          {"LIST", DONE},
-                                          {"RETR file.txt", DONE, fixture("pub/file.txt")},
-                                          {"RETR nothere", FAILED},
-                                          {"QUIT", GOODBYE}});
+    std::string shown = FTP_GREETING + c.run({{"USER log", FTP_USER_OK},
+                                              {"PASS s3cret word", FTP_PASS_OK},
+                                              {"LIST", REFUSED},
+                                              {c.port_line(), FTP_PORT_OK},
+                                              {"CWD pub", ftp_pwd_reply("/pub/")},
+                                              {"LIST", DONE},
+                                              {"RETR file.txt", DONE, fixture("pub/file.txt")},
+                                              {"RETR nothere", FAILED},
+                                              {"QUIT", FTP_GOODBYE}});
     EXPECT_TRUE(server_->wait_for_output(shown, IO_MS)) << shown << "console:\n"
                                                         << server_->output();
     EXPECT_EQ(server_->output().find(fixture("pub/file.txt")), std::string::npos);
@@ -219,59 +206,59 @@ TEST_F(FtpSession, RepliesAndTransfersByteForByte) {
     int closed_port = free_tcp_port();
     ASSERT_NE(closed_port, 0);
     Control c(port());
-    c.run({{"USER anyone", USER_OK},
-           {"PASS x", PASS_OK},
-           {"TYPE A", TYPE_OK}, // and the bytes still go unchanged
-           {"SYST", UNKNOWN},
-           {"NOOP " + std::string(250, 'n'), UNKNOWN}, // 255 characters: still a command
-           {"RETR readme.txt", REFUSED},               // no PORT yet
-           {"PWD", pwd("/")},
-           {"CWD pub/", pwd("/pub/")},
-           {"PWD", pwd("/pub/")},
-           {"CWD nothere", NO_DIRECTORY},
-           {"CWD ..", pwd("/")},
-           {"CWD ..", FORBIDDEN},
+    c.run({{"USER anyone", FTP_USER_OK},
+           {"PASS x", FTP_PASS_OK},
+           {"TYPE A", FTP_TYPE_OK}, // and the bytes still go unchanged
+           {"SYST", FTP_UNKNOWN},
+           {"NOOP " + std::string(250, 'n'), FTP_UNKNOWN}, // 255 characters: still a command
+           {"RETR readme.txt", REFUSED},                   // no PORT yet
+           {"PWD", ftp_pwd_reply("/")},
+           {"CWD pub/", ftp_pwd_reply("/pub/")},
+           {"PWD", ftp_pwd_reply("/pub/")},
+           {"CWD nothere", FTP_NO_DIRECTORY},
+           {"CWD ..", ftp_pwd_reply("/")},
+           {"CWD ..", FTP_FORBIDDEN},
            {"PORT 127,0,0,1," + std::to_string(closed_port >> 8) + "," +
                 std::to_string(closed_port & 0xff),
-            PORT_OK},
+            FTP_PORT_OK},
            {"LIST", REFUSED},
-           {c.port_line(), PORT_OK},
-           {"PORT 127,0,0,1", PORT_OK}, // the port numbers not given keep their values
+           {c.port_line(), FTP_PORT_OK},
+           {"PORT 127,0,0,1", FTP_PORT_OK}, // the port numbers not given keep their values
            {"RETR readme.txt", DONE, fixture("readme.txt")},
            {"RETR pub/bytes.bin", DONE, BYTES},
            {"RETR empty.bin", DONE, ""},
            {"RETR pub", FAILED},
-           {"QUIT", GOODBYE}});
+           {"QUIT", FTP_GOODBYE}});
     EXPECT_TRUE(c.closed_without_reply());
 }
 
 TEST_F(FtpSession, ListingShowsLocalTimeAndSizesPast2GiB) {
     Control c(port());
-    c.run({{c.port_line(), PORT_OK}, {"CWD pub", pwd("/pub/")}, {"LIST", DONE}});
+    c.run({{c.port_line(), FTP_PORT_OK}, {"CWD pub", ftp_pwd_reply("/pub/")}, {"LIST", DONE}});
     EXPECT_TRUE(has_line(c.data(), FILE_LINE)) << c.data();
     EXPECT_TRUE(has_line(c.data(), BIG_LINE)) << c.data();
 }
 
 TEST_F(FtpSession, CompletionIsReportedBeforeTheClientClosesTheData) {
     Control c(port());
-    c.run({{c.port_line(), PORT_OK}});
+    c.run({{c.port_line(), FTP_PORT_OK}});
     c.send("RETR readme.txt");
-    EXPECT_EQ(c.reply(), STARTING);
+    EXPECT_EQ(c.reply(), FTP_STARTING);
     ClientSocket data = c.accept_data();
     ASSERT_TRUE(data.valid());
     // Unread and open on this side: a server waiting for our close hangs here.
-    EXPECT_EQ(c.reply(), "226 ok, hotovo\r\n");
+    EXPECT_EQ(c.reply(), FTP_DONE);
     EXPECT_EQ(read_until_close(data.get(), IO_MS), fixture("readme.txt"));
 }
 
 TEST_F(FtpSession, NothingBesideTheRootIsReached) {
     Control c(port());
-    c.run({{c.port_line(), PORT_OK},
-           {"CWD ../ftproot2", FORBIDDEN},
+    c.run({{c.port_line(), FTP_PORT_OK},
+           {"CWD ../ftproot2", FTP_FORBIDDEN},
            {"LIST ../ftproot2", FAILED},
            {"RETR ../ftproot2/marker.txt", FAILED},
            {"RETR ../secret.txt", FAILED},
-           {"CWD ../ftproot/pub", pwd("/pub/")}, // out and back in is inside
+           {"CWD ../ftproot/pub", ftp_pwd_reply("/pub/")}, // out and back in is inside
            {"RETR ../../ftproot/readme.txt", DONE, fixture("readme.txt")}});
     EXPECT_EQ(server_->output().find("marker.txt\r\n"), std::string::npos);
 }
@@ -281,11 +268,11 @@ TEST_F(FtpSession, TheRootNamedInAnotherLetterCaseIsOutside) {
         GTEST_SKIP() << "Linux only: Windows names ignore letter case, so there \"FTPROOT\" is "
                         "the root itself";
     Control c(port());
-    c.run({{c.port_line(), PORT_OK},
-           {"CWD ../FTPROOT/pub", FORBIDDEN},
+    c.run({{c.port_line(), FTP_PORT_OK},
+           {"CWD ../FTPROOT/pub", FTP_FORBIDDEN},
            {"LIST ../FTPROOT/pub", FAILED},
            {"RETR ../FTPROOT/pub/marker.txt", FAILED},
-           {"CWD ../ftproot/pub", pwd("/pub/")},
+           {"CWD ../ftproot/pub", ftp_pwd_reply("/pub/")},
            {"RETR ../../FTPROOT/pub/marker.txt", FAILED}});
     EXPECT_EQ(server_->output().find("marker.txt\r\n"), std::string::npos);
 }
@@ -296,21 +283,21 @@ TEST_F(FtpSession, TheRootNamedInAnotherLetterCaseIsTheRoot) {
     // The path is shown below the root as the client sees it, whatever
     // letter case led there.
     Control c(port());
-    c.run({{c.port_line(), PORT_OK},
-           {"CWD ../FTPROOT/pub", pwd("/pub/")},
+    c.run({{c.port_line(), FTP_PORT_OK},
+           {"CWD ../FTPROOT/pub", ftp_pwd_reply("/pub/")},
            {"RETR file.txt", DONE, fixture("pub/file.txt")},
-           {"CWD ../../FTPROOT/pub", pwd("/pub/")},
-           {"CWD /../FTPROOT/pub", pwd("/pub/")},
-           {"CWD ..", pwd("/")},
-           {"CWD ..", FORBIDDEN},
-           {"CWD /../ftpROOT", pwd("/")},
+           {"CWD ../../FTPROOT/pub", ftp_pwd_reply("/pub/")},
+           {"CWD /../FTPROOT/pub", ftp_pwd_reply("/pub/")},
+           {"CWD ..", ftp_pwd_reply("/")},
+           {"CWD ..", FTP_FORBIDDEN},
+           {"CWD /../ftpROOT", ftp_pwd_reply("/")},
            {"RETR ../FTPROOT/pub/file.txt", DONE, fixture("pub/file.txt")},
            {"RETR /../Ftproot/readme.txt", DONE, fixture("readme.txt")}});
     c.run({{"LIST ../FTPROOT/pub", DONE}});
     EXPECT_TRUE(has_line(c.data(), FILE_LINE)) << c.data();
     EXPECT_EQ(c.data().find("marker.txt"), std::string::npos) << c.data();
     c.run({{"RETR ../FTPROOT/pub/marker.txt", FAILED},
-           {"CWD ../FTPROOT2", FORBIDDEN},
+           {"CWD ../FTPROOT2", FTP_FORBIDDEN},
            {"RETR ../FTPROOT2/marker.txt", FAILED}});
     EXPECT_EQ(server_->output().find("marker.txt\r\n"), std::string::npos);
 }
@@ -321,7 +308,7 @@ TEST_F(FtpSession, A256CharacterLineEndsTheSessionUnanswered) {
     EXPECT_TRUE(c.closed_without_reply());
     EXPECT_EQ(server_->output().find("FTP: USER L"), std::string::npos);
     Control next(port()); // the server goes on
-    next.run({{"PWD", pwd("/")}});
+    next.run({{"PWD", ftp_pwd_reply("/")}});
 }
 
 // ---- Real clients, each under `timeout` and skipped where missing ----
@@ -368,11 +355,12 @@ TEST_F(FtpSession, PythonFtplibInActiveMode) {
     Outcome r = client("python3", script.string() + " 127.0.0.1 " + std::to_string(port()) +
                                       " file.txt bytes.bin");
     std::string expected =
-        "welcome: " + GREETING + "login: " + PASS_OK + "pwd: /\ncwd: " + pwd("/pub/") +
+        "welcome: " + FTP_GREETING + "login: " + FTP_PASS_OK +
+        "pwd: /\ncwd: " + ftp_pwd_reply("/pub/") +
         "list: 226 ok, hotovo\nentries: ['-1073741824 big.bin', '12 file.txt', '" +
         std::to_string(BYTES.size()) + " bytes.bin', '<DIR> .', '<DIR> ..']\n" +
         "retr: 226 ok, hotovo\nfile.txt: " + hex(fixture("pub/file.txt")) +
-        "\nretr: 226 ok, hotovo\nbytes.bin: " + hex(BYTES) + "\nquit: " + GOODBYE;
+        "\nretr: 226 ok, hotovo\nbytes.bin: " + hex(BYTES) + "\nquit: " + FTP_GOODBYE;
     std::erase(expected, '\r');
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_TRUE(r.out == expected) << r.out.substr(0, 1500) << server_->output();
@@ -431,14 +419,16 @@ class FtpDataAddress : public Served {
 TEST_F(FtpDataAddress, NoOtherAddressIsEverConnected) {
     Control one(port(), "127.0.0.1");
     Control two(port(), "127.0.0.2");
-    one.run({{"PORT " + two.endpoint(), PORT_OK}, {"RETR readme.txt", REFUSED}});
-    two.run({{"PORT " + one.endpoint(), PORT_OK}, {"LIST", REFUSED}});
+    one.run({{"PORT " + two.endpoint(), FTP_PORT_OK}, {"RETR readme.txt", REFUSED}});
+    two.run({{"PORT " + one.endpoint(), FTP_PORT_OK}, {"LIST", REFUSED}});
     // Only a server that has refused both may be handed an address off this
     // host, so that a broken one never gets to connect there.
     ASSERT_FALSE(HasFailure());
     ASSERT_FALSE(one.data_connection_waiting() || two.data_connection_waiting());
-    one.run({{"PORT 10,1,2,3,4,1", PORT_OK}, {"RETR readme.txt", REFUSED}, {"PWD", pwd("/")}});
-    two.run({{two.port_line(), PORT_OK}, {"RETR readme.txt", DONE, fixture("readme.txt")}});
+    one.run({{"PORT 10,1,2,3,4,1", FTP_PORT_OK},
+             {"RETR readme.txt", REFUSED},
+             {"PWD", ftp_pwd_reply("/")}});
+    two.run({{two.port_line(), FTP_PORT_OK}, {"RETR readme.txt", DONE, fixture("readme.txt")}});
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 // listing lines and directory names reach the client whole and unambiguous,
 // and command lines reach the console escaped.
 
+#include "ftp_replies.hpp"
 #include "server_process.hpp"
 #include "test_client.hpp"
 
@@ -29,33 +30,22 @@ constexpr int IO_MS = 5000;             // an upper bound for every wait, never 
 constexpr size_t KEPT_BYTES = 64 << 20; // what a data connection may bring at most
 constexpr int SMALL_WINDOW = 16 * 1024; // so that the server is still sending
 
-const std::string GREETING = "220 FTP server - pro Sorbanik\r\n";
-const std::string USER_OK = "331 Uzivatelske jmeno prijato, ocekavam heslo\r\n";
-const std::string PORT_OK = "200 ok, poznamenano, zadej, co tam mam poslat\r\n";
-const std::string GOODBYE = "Bylo mi cti, nashledanou\r\n";
-const std::string STARTING = "150 ok, startuju spojeni\r\n";
-const std::string DONE = "226 ok, hotovo\r\n";
-const std::string FAILED = "400 neco neproslo\r\n";
 const std::string OUTSIDE = "outside the tree, reached by a link\n";
 const std::string LONG_NAME = std::string(246, 'L') + ".txt"; // 250 characters
-
-std::string pwd(const std::string& shown) {
-    return "257 \"" + shown + "\" je aktualni adresar\r\n";
-}
 
 // A control connection with an active-mode data listener of its own.
 class Ftp {
   public:
     explicit Ftp(int port, int data_window = 0)
         : control_(ClientSocket::connect(port)), listener_(listen_on("127.0.0.1", 0, data_window)) {
-        EXPECT_EQ(reply(), GREETING);
+        EXPECT_EQ(reply(), FTP_GREETING);
         sockaddr_in address{};
         socklen_t length = sizeof address;
         ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length);
         const int data_port = ntohs(address.sin_port);
         EXPECT_EQ(ask("PORT 127,0,0,1," + std::to_string(data_port >> 8) + "," +
                       std::to_string(data_port & 0xff)),
-                  PORT_OK);
+                  FTP_PORT_OK);
     }
 
     std::string reply() { return read_line(control_.get(), IO_MS); }
@@ -74,7 +64,7 @@ class Ftp {
     // to its close in between.
     std::string transfer(const std::string& line, std::string* data = nullptr) {
         std::string replies = ask(line), received;
-        if (replies == STARTING) {
+        if (replies == FTP_STARTING) {
             ClientSocket connection = accept_data();
             EXPECT_TRUE(connection.valid()) << "no data connection";
             EXPECT_TRUE(receive_until_close(connection.get(), received, IO_MS, KEPT_BYTES))
@@ -134,40 +124,40 @@ TEST_F(FtpRobustness, OnlyRegularFilesAreSent) {
     // send without end.
     for (const char* name : {"fifo", "zero"}) {
         std::string data;
-        ASSERT_EQ(f.transfer("RETR "s + name, &data), STARTING + FAILED) << name;
+        ASSERT_EQ(f.transfer("RETR "s + name, &data), FTP_STARTING + FTP_FAILED) << name;
         EXPECT_EQ(data.size(), 0u) << name;
     }
-    EXPECT_EQ(f.ask("PWD"), pwd("/"));
+    EXPECT_EQ(f.ask("PWD"), ftp_pwd_reply("/"));
 }
 
 TEST_F(FtpRobustness, LinksAreFollowedToFilesOnly) {
     Ftp f(port());
     std::string data;
-    ASSERT_EQ(f.transfer("RETR pub-link", &data), STARTING + FAILED);
+    ASSERT_EQ(f.transfer("RETR pub-link", &data), FTP_STARTING + FTP_FAILED);
     EXPECT_EQ(data.size(), 0u);
-    EXPECT_EQ(f.transfer("RETR outside.txt", &data), STARTING + DONE);
+    EXPECT_EQ(f.transfer("RETR outside.txt", &data), FTP_STARTING + FTP_DONE);
     EXPECT_EQ(data, OUTSIDE);
-    EXPECT_EQ(f.ask("PWD"), pwd("/"));
+    EXPECT_EQ(f.ask("PWD"), ftp_pwd_reply("/"));
 }
 
 TEST_F(FtpRobustness, ADataConnectionResetOnTheWayIsReportedAsFailed) {
     Ftp f(port(), SMALL_WINDOW);
-    ASSERT_EQ(f.ask("RETR huge.bin"), STARTING);
+    ASSERT_EQ(f.ask("RETR huge.bin"), FTP_STARTING);
     ClientSocket data = f.accept_data();
     ASSERT_TRUE(data.valid());
     std::string begun;
     receive_until_close(data.get(), begun, IO_MS, 1000);
     ASSERT_EQ(begun, std::string(1000, 'h'));
     data.reset();
-    EXPECT_EQ(f.reply(), FAILED);
-    EXPECT_EQ(f.ask("PWD"), pwd("/"));
+    EXPECT_EQ(f.reply(), FTP_FAILED);
+    EXPECT_EQ(f.ask("PWD"), ftp_pwd_reply("/"));
 }
 
 TEST_F(FtpRobustness, ListingLinesArriveWhole) {
     Ftp f(port());
-    ASSERT_EQ(f.ask("CWD long"), pwd("/long/"));
+    ASSERT_EQ(f.ask("CWD long"), ftp_pwd_reply("/long/"));
     std::string listing;
-    ASSERT_EQ(f.transfer("LIST", &listing), STARTING + DONE);
+    ASSERT_EQ(f.transfer("LIST", &listing), FTP_STARTING + FTP_DONE);
     // "<date> <size:12>          <name>\r\n", the date 16 characters; the
     // console shows the line as sent.
     const std::string end = "           1          " + LONG_NAME + "\r\n";
@@ -182,7 +172,7 @@ TEST_F(FtpRobustness, NamesWithLineBreaksAreLeftOutOfListings) {
         GTEST_SKIP() << "Linux only: Windows names cannot hold CR or LF";
     Ftp f(port());
     std::string listing;
-    ASSERT_EQ(f.transfer("LIST crlf", &listing), STARTING + DONE);
+    ASSERT_EQ(f.transfer("LIST crlf", &listing), FTP_STARTING + FTP_DONE);
     // ".", ".." and ok.txt, each a line of its own; no invented entry.
     EXPECT_EQ(std::count(listing.begin(), listing.end(), '\n'), 3) << listing;
     EXPECT_EQ(std::count(listing.begin(), listing.end(), '\r'), 3) << listing;
@@ -195,30 +185,35 @@ TEST_F(FtpRobustness, AQuoteInADirectoryNameArrivesDoubled) {
         GTEST_SKIP() << "Linux only: Windows forbids '\"' in a name";
     // Doubled, so that the client sees where the quoted path ends.
     Ftp f(port());
-    EXPECT_EQ(f.ask("CWD a\"b"), pwd("/a\"\"b/"));
-    EXPECT_EQ(f.ask("PWD"), pwd("/a\"\"b/"));
+    EXPECT_EQ(f.ask("CWD a\"b"), ftp_pwd_reply("/a\"\"b/"));
+    EXPECT_EQ(f.ask("PWD"), ftp_pwd_reply("/a\"\"b/"));
 }
 
 TEST_F(FtpRobustness, ConsoleShowsControlBytesOfACommandLineEscaped) {
     Ftp f(port());
     // Would erase a line of the operator's terminal, move up and ring.
-    EXPECT_EQ(f.ask("USER x\x1b[2K\x1b[1Aevil\x07"), USER_OK);
-    EXPECT_EQ(f.ask("USER a\0b"s), USER_OK);
-    EXPECT_EQ(f.ask("USER \t\x7f\xc3\xa9"), USER_OK);
+    EXPECT_EQ(f.ask("USER x\x1b[2K\x1b[1Aevil\x07"), FTP_USER_OK);
+    EXPECT_EQ(f.ask("USER a\0b"s), FTP_USER_OK);
+    EXPECT_EQ(f.ask("USER \t\x7f\xc3\xa9"), FTP_USER_OK);
     // The 8-bit CSI, raw and as UTF-8, would colour the terminal.
-    EXPECT_EQ(f.ask("USER a\x9b" "31mC1"), USER_OK);
-    EXPECT_EQ(f.ask("USER b\xc2\x9b" "31m"), USER_OK);
+    EXPECT_EQ(f.ask("USER a\x9b"
+                    "31mC1"),
+              FTP_USER_OK);
+    EXPECT_EQ(f.ask("USER b\xc2\x9b"
+                    "31m"),
+              FTP_USER_OK);
     const std::string cwd = f.ask("CWD a\\b");
     EXPECT_TRUE(cwd.starts_with("550 ")) << cwd;
-    EXPECT_EQ(f.ask("QUIT"), GOODBYE);
+    EXPECT_EQ(f.ask("QUIT"), FTP_GOODBYE);
     // Only the command lines are escaped; the replies go to the console as
     // they went to the client. A NUL ends the line's text, a backslash is
     // doubled so that an escape can never be forged, and well-formed UTF-8
     // stays readable.
-    const std::string shown = "FTP: USER x\\x1b[2K\\x1b[1Aevil\\x07\n" + USER_OK + "FTP: USER a\n" +
-                              USER_OK + "FTP: USER \\x09\\x7f\xc3\xa9\n" + USER_OK +
-                              "FTP: USER a\\x9b31mC1\n" + USER_OK + "FTP: USER b\\xc2\\x9b31m\n" +
-                              USER_OK + "FTP: CWD a\\\\b\n" + cwd + "FTP: QUIT\n" + GOODBYE;
+    const std::string shown = "FTP: USER x\\x1b[2K\\x1b[1Aevil\\x07\n" + FTP_USER_OK +
+                              "FTP: USER a\n" + FTP_USER_OK + "FTP: USER \\x09\\x7f\xc3\xa9\n" +
+                              FTP_USER_OK + "FTP: USER a\\x9b31mC1\n" + FTP_USER_OK +
+                              "FTP: USER b\\xc2\\x9b31m\n" + FTP_USER_OK + "FTP: CWD a\\\\b\n" +
+                              cwd + "FTP: QUIT\n" + FTP_GOODBYE;
     EXPECT_TRUE(server().wait_for_output(shown, IO_MS)) << shown << "console:\n"
                                                         << server().output();
     EXPECT_EQ(server().output().find('\x1b'), std::string::npos);

@@ -211,7 +211,8 @@ class WebService : public ::testing::Test {
     // A directory whose path below the server's base directory ends at the
     // 255th character: a URL on past it would be cut back to it.
     static std::string deep_dir() {
-        const size_t used = server_->reported_base_dir().size() + std::string("wwwroot/deep/").size();
+        const size_t used =
+            server_->reported_base_dir().size() + std::string("wwwroot/deep/").size();
         return std::string(255 - used, 'd');
     }
 

@@ -158,7 +158,11 @@ TEST_F(WebFiles, ConsoleShowsControlBytesOfAUrlEscaped) {
     // Would set the terminal's title and ring its bell if printed raw.
     EXPECT_EQ(fetch(port(), get("/x\x1b]0;t\x07y")).bytes, ERROR_403);
     EXPECT_EQ(fetch(port(), get("/back\\slash\x7f\xc3\xa9")).bytes, ERROR_403);
-    EXPECT_EQ(fetch(port(), get("/c1\x9b" "31m\xc2\x9b" "1m")).bytes, ERROR_403);
+    EXPECT_EQ(fetch(port(), get("/c1\x9b"
+                                "31m\xc2\x9b"
+                                "1m"))
+                  .bytes,
+              ERROR_403);
     EXPECT_TRUE(server().wait_for_output("/x\\x1b]0;t\\x07y\n" + ERROR_403, IO_MS))
         << server().output();
     // A backslash is doubled so that an escape can never be forged; bytes

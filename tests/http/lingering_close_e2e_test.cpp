@@ -22,9 +22,9 @@
 
 namespace {
 
-constexpr int IO_MS = 5000;        // an upper bound for every wait, never a measurement
-constexpr int LINGER_MS = 30000;   // far above the server's own bounds of 2 s and 10 s
-constexpr int RUNS = 10;           // a reset lost the response in up to 9 of 10 runs
+constexpr int IO_MS = 5000;      // an upper bound for every wait, never a measurement
+constexpr int LINGER_MS = 30000; // far above the server's own bounds of 2 s and 10 s
+constexpr int RUNS = 10;         // a reset lost the response in up to 9 of 10 runs
 const std::string A_TXT = "hello world\n";
 const std::string BODY(1 << 20, 'p');
 
@@ -74,8 +74,8 @@ std::pair<std::string, bool> run(const std::string& command) {
 TEST_F(LingeringClose, RealClientsPostingAMegabyteGetTheWholeResponse) {
     // curl sends the body while it reads; urllib sends all of it first and
     // reads only then, so its send waits for the server to read on.
-    const std::string curl = "timeout 20 curl -q -s -S --noproxy '*' --data-binary @" +
-                             body_file_ + " " + url();
+    const std::string curl =
+        "timeout 20 curl -q -s -S --noproxy '*' --data-binary @" + body_file_ + " " + url();
     const std::string urllib =
         "timeout 20 /usr/bin/python3 -c 'import sys, urllib.request; "
         "body = open(sys.argv[1], \"rb\").read(); "

@@ -2,6 +2,7 @@
 // executable: every answer exact, and afterwards the server as it was before
 // (running, no descriptor left open, exactly ten sessions admitted).
 
+#include "ftp_replies.hpp"
 #include "server_process.hpp"
 #include "test_client.hpp"
 
@@ -36,12 +37,6 @@ constexpr int SCALE = 1;
 #endif
 
 constexpr int IO_MS = 5000; // an upper bound for every wait, never a measurement
-
-const std::string GREETING = "220 FTP server - pro Sorbanik\r\n";
-const std::string GOODBYE = "Bylo mi cti, nashledanou\r\n";
-const std::string STARTING = "150 ok, startuju spojeni\r\n";
-const std::string PORT_OK = "200 ok, poznamenano, zadej, co tam mam poslat\r\n";
-const std::string PWD_ROOT = "257 \"/\" je aktualni adresar\r\n";
 
 std::string file_response(const std::string& body) {
     return "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " +
@@ -104,8 +99,8 @@ struct Ftp {
         ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length);
         number = number ? number : ntohs(address.sin_port);
         std::string port = std::to_string(number >> 8) + "," + std::to_string(number & 0xff);
-        return line() == GREETING && ask("PORT 127,0,0,1," + port) == PORT_OK &&
-               ask("RETR " + file) == STARTING;
+        return line() == FTP_GREETING && ask("PORT 127,0,0,1," + port) == FTP_PORT_OK &&
+               ask("RETR " + file) == FTP_STARTING;
     }
     ClientSocket accept_data() {
         pollfd p{listener.get(), POLLIN, 0};
@@ -116,11 +111,9 @@ struct Ftp {
 
 bool ftp_chat(int port) {
     Ftp f(port);
-    return f.line() == GREETING &&
-           f.ask("USER load") == "331 Uzivatelske jmeno prijato, ocekavam heslo\r\n" &&
-           f.ask("PASS x") == "230 Heslo je vporadku (ostatne jako kazde jine ;-)\r\n" &&
-           f.ask("PWD") == PWD_ROOT && f.ask("QUIT") == GOODBYE &&
-           peer_closed_without_bytes(f.control.get(), IO_MS);
+    return f.line() == FTP_GREETING && f.ask("USER load") == FTP_USER_OK &&
+           f.ask("PASS x") == FTP_PASS_OK && f.ask("PWD") == ftp_pwd_reply("/") &&
+           f.ask("QUIT") == FTP_GOODBYE && peer_closed_without_bytes(f.control.get(), IO_MS);
 }
 
 // The server's open descriptors where they are its own, or 0: under Wine
@@ -143,7 +136,7 @@ void expect_recovered(ServerProcess& server, int idle_fds) {
     std::vector<ClientSocket> held;
     for (int i = 0; i < 10; ++i) {
         held.push_back(ClientSocket::connect(server.ftp_port()));
-        ASSERT_EQ(read_line(held.back().get(), IO_MS), GREETING) << "session " << i;
+        ASSERT_EQ(read_line(held.back().get(), IO_MS), FTP_GREETING) << "session " << i;
     }
     ClientSocket eleventh = ClientSocket::connect(server.ftp_port());
     EXPECT_EQ(read_line(eleventh.get(), 300), "") << "an eleventh session was admitted";
@@ -207,9 +200,8 @@ TEST(Fault, HostileClientsNeitherEndNorWedgeTheServerNorLeak) {
         {"names a data port nobody listens on",
          [&] {
              Ftp f(ftp);
-             return f.retr("readme.txt", closed_port) &&
-                    f.line() == "424 spojeni na pozadovanou adresu se nezdarilo\r\n" &&
-                    f.ask("PWD") == PWD_ROOT;
+             return f.retr("readme.txt", closed_port) && f.line() == FTP_REFUSED &&
+                    f.ask("PWD") == ftp_pwd_reply("/");
          }},
         {"resets the data connection at once",
          [&] {
@@ -217,8 +209,8 @@ TEST(Fault, HostileClientsNeitherEndNorWedgeTheServerNorLeak) {
              bool begun = f.retr("big.bin");
              f.accept_data().reset();
              std::string end = f.line();
-             return begun && (end == "226 ok, hotovo\r\n" || end == "400 neco neproslo\r\n") &&
-                    f.ask("PWD") == PWD_ROOT;
+             return begun && (end == FTP_DONE || end == FTP_FAILED) &&
+                    f.ask("PWD") == ftp_pwd_reply("/");
          }},
         {"never reads the data connection",
          [&] {
@@ -233,7 +225,7 @@ TEST(Fault, HostileClientsNeitherEndNorWedgeTheServerNorLeak) {
         {"quits first",
          [&] {
              Ftp f(ftp);
-             return f.line() == GREETING && f.ask("QUIT") == GOODBYE &&
+             return f.line() == FTP_GREETING && f.ask("QUIT") == FTP_GOODBYE &&
                     peer_closed_without_bytes(f.control.get(), IO_MS);
          }},
     };

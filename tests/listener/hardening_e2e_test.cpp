@@ -2,6 +2,7 @@
 // make it connect to itself, it listens again at once after being killed,
 // and when started through sudo it serves as the invoking user, not as root.
 
+#include "ftp_replies.hpp"
 #include "server_process.hpp"
 #include "test_client.hpp"
 
@@ -25,13 +26,6 @@ namespace {
 // hanging it.
 constexpr int IO_MS = 3000;
 
-const std::string GREETING = "220 FTP server - pro Sorbanik\r\n";
-const std::string USER_OK = "331 Uzivatelske jmeno prijato, ocekavam heslo\r\n";
-const std::string PASS_OK = "230 Heslo je vporadku (ostatne jako kazde jine ;-)\r\n";
-const std::string PORT_OK = "200 ok, poznamenano, zadej, co tam mam poslat\r\n";
-const std::string STARTING = "150 ok, startuju spojeni\r\n";
-const std::string REFUSED = "424 spojeni na pozadovanou adresu se nezdarilo\r\n";
-const std::string GOODBYE = "Bylo mi cti, nashledanou\r\n";
 const std::string A_TXT = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 12\r\n"
                           "Connection: close\r\n\r\nhello world\n";
 
@@ -50,8 +44,8 @@ std::string fetch(int port, const std::string& request) {
 bool serves_both(const ServerProcess& server) {
     ClientSocket control = ClientSocket::connect(server.ftp_port());
     return fetch(server.www_port(), "GET /a.txt HTTP/1.0\r\n\r\n") == A_TXT &&
-           read_line(control.get(), IO_MS) == GREETING && ask(control, "USER u") == USER_OK &&
-           ask(control, "PASS p") == PASS_OK;
+           read_line(control.get(), IO_MS) == FTP_GREETING &&
+           ask(control, "USER u") == FTP_USER_OK && ask(control, "PASS p") == FTP_PASS_OK;
 }
 
 // Ten sessions, all the server admits, each ask for a file larger than the
@@ -64,28 +58,28 @@ void expect_no_transfer_into_itself(ServerProcess& server, int own_port) {
     std::vector<ClientSocket> sessions;
     for (int i = 0; i < 10; ++i) {
         sessions.push_back(ClientSocket::connect(server.ftp_port()));
-        ASSERT_EQ(read_line(sessions.back().get(), IO_MS), GREETING) << "session " << i;
+        ASSERT_EQ(read_line(sessions.back().get(), IO_MS), FTP_GREETING) << "session " << i;
     }
     for (size_t i = 0; i < sessions.size(); ++i) {
         SCOPED_TRACE("session " + std::to_string(i));
         const ClientSocket& control = sessions[i];
-        ASSERT_EQ(ask(control, "USER self"), USER_OK);
-        ASSERT_EQ(ask(control, "PASS x"), PASS_OK);
-        ASSERT_EQ(ask(control, port_line), PORT_OK);
-        ASSERT_EQ(ask(control, "RETR big.bin"), STARTING);
-        ASSERT_EQ(read_line(control.get(), IO_MS), REFUSED);
-        ASSERT_EQ(ask(control, "LIST"), STARTING);
-        ASSERT_EQ(read_line(control.get(), IO_MS), REFUSED);
+        ASSERT_EQ(ask(control, "USER self"), FTP_USER_OK);
+        ASSERT_EQ(ask(control, "PASS x"), FTP_PASS_OK);
+        ASSERT_EQ(ask(control, port_line), FTP_PORT_OK);
+        ASSERT_EQ(ask(control, "RETR big.bin"), FTP_STARTING);
+        ASSERT_EQ(read_line(control.get(), IO_MS), FTP_REFUSED);
+        ASSERT_EQ(ask(control, "LIST"), FTP_STARTING);
+        ASSERT_EQ(read_line(control.get(), IO_MS), FTP_REFUSED);
     }
     for (const ClientSocket& control : sessions)
-        EXPECT_EQ(ask(control, "QUIT"), GOODBYE);
+        EXPECT_EQ(ask(control, "QUIT"), FTP_GOODBYE);
     sessions.clear();
     EXPECT_TRUE(serves_both(server)) << server.output().substr(0, 3000);
     // Ours and the one just now: no connection of its own ever became a session.
     auto greetings = [&] {
         size_t count = 0;
         const std::string console = server.output();
-        for (size_t at = 0; (at = console.find(GREETING, at)) != std::string::npos; ++at)
+        for (size_t at = 0; (at = console.find(FTP_GREETING, at)) != std::string::npos; ++at)
             ++count;
         return count;
     };
@@ -128,8 +122,8 @@ TEST(Restart, ListensAgainAtOnceOnTheSamePorts) {
     ASSERT_EQ(fetch(www, "GET /a.txt HTTP/1.0\r\n\r\n"), A_TXT);
     {
         ClientSocket control = ClientSocket::connect(ftp);
-        ASSERT_EQ(read_line(control.get(), IO_MS), GREETING);
-        ASSERT_EQ(ask(control, "QUIT"), GOODBYE);
+        ASSERT_EQ(read_line(control.get(), IO_MS), FTP_GREETING);
+        ASSERT_EQ(ask(control, "QUIT"), FTP_GOODBYE);
         ASSERT_TRUE(peer_closed_without_bytes(control.get(), IO_MS));
     }
     ASSERT_TRUE(eventually([&] { return time_wait_on(www) && time_wait_on(ftp); }));

@@ -1,6 +1,7 @@
 // The listener through the real executable: binding, the session limit,
 // and staying alive and quiet whatever clients do.
 
+#include "ftp_replies.hpp"
 #include "server_process.hpp"
 #include "test_client.hpp"
 
@@ -14,12 +15,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const char* const GREETING = "220 FTP server - pro Sorbanik\r\n";
-
 // An FTP client that has its greeting and so holds a session.
 ClientSocket greeted(int port, const char* from_ip = "127.0.0.1") {
     ClientSocket client = ClientSocket::connect(port, from_ip);
-    EXPECT_EQ(read_line(client.get(), 3000), GREETING);
+    EXPECT_EQ(read_line(client.get(), 3000), FTP_GREETING);
     return client;
 }
 
@@ -55,7 +54,7 @@ TEST(SessionLimit, EleventhClientWaitsUntilASessionEnds) {
         EXPECT_EQ(read_line(waiting.get(), pause_ms), "") << "after " << pause_ms << " ms";
         auto freed = std::chrono::steady_clock::now();
         held.pop_front();
-        EXPECT_EQ(read_line(waiting.get(), 5000), GREETING);
+        EXPECT_EQ(read_line(waiting.get(), 5000), FTP_GREETING);
         EXPECT_LT(std::chrono::steady_clock::now() - freed, 1s) << "after " << pause_ms << " ms";
         held.push_back(std::move(waiting));
     }

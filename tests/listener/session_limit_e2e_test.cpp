@@ -3,6 +3,7 @@
 // kernel's tables (the connections it has accepted, and those waiting in its
 // listen queues), so every check waits for a state, never for a time.
 
+#include "ftp_replies.hpp"
 #include "http_replies.hpp"
 #include "server_process.hpp"
 #include "test_client.hpp"
@@ -40,8 +41,6 @@ constexpr int NAMED_THREADS = 2;
 constexpr int NAMED_THREADS = 1;
 #endif
 
-const std::string GREETING = "220 FTP server - pro Sorbanik\r\n";
-const std::string GOODBYE = "Bylo mi cti, nashledanou\r\n";
 const std::string REQUEST = "GET /a.txt HTTP/1.0\r\n\r\n";
 // A web client that has begun its request: the server is handed a web
 // connection only once bytes have arrived on it.
@@ -106,17 +105,17 @@ bool finish_session(Client& client) {
     if (client.web)
         return send_all(client.socket.get(), "\r\n") &&
                read_until_close(client.socket.get(), IO_MS) == A_TXT;
-    if (read_line(client.socket.get(), IO_MS) != GREETING)
+    if (read_line(client.socket.get(), IO_MS) != FTP_GREETING)
         return false;
     send_all(client.socket.get(), "QUIT\r\n");
-    return read_until_close(client.socket.get(), IO_MS) == GOODBYE;
+    return read_until_close(client.socket.get(), IO_MS) == FTP_GOODBYE;
 }
 
 std::vector<Client> held_ftp_sessions(const ServerProcess& server, int count) {
     std::vector<Client> held;
     for (int i = 0; i < count; ++i) {
         held.push_back(connect_client(server, false));
-        EXPECT_EQ(read_line(held.back().socket.get(), IO_MS), GREETING) << "session " << i;
+        EXPECT_EQ(read_line(held.back().socket.get(), IO_MS), FTP_GREETING) << "session " << i;
     }
     return held;
 }
@@ -198,7 +197,7 @@ TEST(SessionLimit, SilentWebClientsTakeNoPlaceWhileTheyAreSilent) {
     Client speaking = connect_client(server, true);
     EXPECT_TRUE(finish_session(speaking));
     ClientSocket ftp = ClientSocket::connect(server.ftp_port());
-    EXPECT_EQ(read_line(ftp.get(), IO_MS), GREETING);
+    EXPECT_EQ(read_line(ftp.get(), IO_MS), FTP_GREETING);
     // One that closes without a word is closed at once.
     silent.front().close();
     EXPECT_TRUE(admission_becomes(server, {1, 0}));
@@ -214,8 +213,8 @@ TEST(SessionLimit, AFloodOfForeignClientsLeavesLocalServiceWorking) {
         flood.emplace_back([&, t] {
             const bool web = t % 2 == 0;
             for (int i = 0; i < 5000 && flooding; ++i) {
-                ClientSocket foreign = ClientSocket::connect(
-                    web ? server.www_port() : server.ftp_port(), "127.0.0.2");
+                ClientSocket foreign =
+                    ClientSocket::connect(web ? server.www_port() : server.ftp_port(), "127.0.0.2");
                 if (web)
                     send_all(foreign.get(), REQUEST);
                 foreign_served += !peer_closed_without_bytes(foreign.get(), IO_MS);
@@ -253,7 +252,7 @@ TEST(Backlog, TwoHundredConnectsAtOnceAreAllQueuedAndAllServed) {
     int wrong = 0;
     for (size_t i = 0; i < waiting.size() && wrong == 0; ++i)
         wrong += read_until_close(waiting[i].socket.get(), IO_MS * SCALE) !=
-                 (waiting[i].web ? A_TXT : GREETING + GOODBYE);
+                 (waiting[i].web ? A_TXT : FTP_GREETING + FTP_GOODBYE);
     EXPECT_EQ(wrong, 0) << "of " << waiting.size() << " clients";
     expect_idle_again(server, idle_fds);
 }

@@ -1,6 +1,7 @@
 // Start-up through the real executable: the console report and how the
 // switches reach the listener. Number parsing itself is unit-tested.
 
+#include "ftp_replies.hpp"
 #include "server_process.hpp"
 #include "test_client.hpp"
 
@@ -79,8 +80,8 @@ TEST(Switches, ReachTheReportAndTheListener) {
                 << server.output();
             ASSERT_TRUE(server.running()) << server.output();
         }
-        for (auto [port, reply] : {std::pair{web, "HTTP/1.0 200 OK\r\n"},
-                                   std::pair{control, "220 FTP server - pro Sorbanik\r\n"}}) {
+        for (auto [port, reply] : {std::pair<int, std::string>{web, "HTTP/1.0 200 OK\r\n"},
+                                   std::pair<int, std::string>{control, FTP_GREETING}}) {
             if (port == 0)
                 continue;
             EXPECT_EQ(first_line(port, "127.0.0.1"), reply);
