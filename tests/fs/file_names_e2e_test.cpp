@@ -151,20 +151,36 @@ class WindowsSpecialNames : public FileNames {
             GTEST_SKIP() << "Windows-only names";
         start();
     }
+
+    // Each URL gets the 403 of a missing file; returns what the console
+    // shows of them.
+    std::string expect_missing_on_the_web(std::initializer_list<std::string> urls) {
+        std::string shown;
+        for (const std::string& url : urls) {
+            SCOPED_TRACE(url);
+            Reply reply = fetch(server_.www_port(), url);
+            EXPECT_TRUE(reply.closed);
+            EXPECT_EQ(reply.bytes, ERROR_403);
+            shown += logged(url) + "\n" + ERROR_403;
+        }
+        return shown;
+    }
+
+    // Each transfer fails with nothing sent.
+    static void expect_transfers_fail(Ftp& f, std::initializer_list<std::string> lines) {
+        for (const std::string& line : lines) {
+            SCOPED_TRACE(line);
+            std::string data;
+            EXPECT_EQ(f.transfer(line, &data), FTP_STARTING + FTP_FAILED);
+            EXPECT_EQ(data, "");
+        }
+    }
 };
 
 TEST_F(WindowsSpecialNames, DevicesStreamsAndTrailingDotsAreMissingOnTheWeb) {
-    std::string shown;
-    for (const std::string url :
-         {"/con", "/nul", "/sub/con.txt", "/CON.txt", "/aux.html", "/Com1", "/lpt1.txt", "/conin$",
-          "/a.txt%3A%3A%24DATA", "/a.txt::$DATA", "/a.txt.", "/a.txt%20", "/sub./b.txt"}) {
-        SCOPED_TRACE(url);
-        Reply reply = fetch(server_.www_port(), url);
-        EXPECT_TRUE(reply.closed);
-        EXPECT_EQ(reply.bytes, ERROR_403);
-        shown += logged(url) + "\n" + ERROR_403;
-    }
-    expect_console(shown);
+    expect_console(expect_missing_on_the_web(
+        {"/con", "/nul", "/sub/con.txt", "/CON.txt", "/aux.html", "/Com1", "/lpt1.txt", "/conin$",
+         "/a.txt%3A%3A%24DATA", "/a.txt::$DATA", "/a.txt.", "/a.txt%20", "/sub./b.txt"}));
     expect_serving();
 }
 
@@ -172,14 +188,9 @@ TEST_F(WindowsSpecialNames, DevicesAndStreamsAreMissingOverFtp) {
     Ftp f(server_.ftp_port());
     EXPECT_EQ(f.ask("CWD con"), FTP_NO_DIRECTORY);
     EXPECT_EQ(f.ask("CWD NUL"), FTP_NO_DIRECTORY);
-    for (const std::string line :
-         {"RETR aux", "RETR nul", "RETR CON", "RETR com1.txt", "LIST com1", "LIST nul",
-          "RETR a.txt::$DATA", "RETR a.txt.", "RETR a.txt ", "RETR pub/prn"}) {
-        SCOPED_TRACE(line);
-        std::string data;
-        EXPECT_EQ(f.transfer(line, &data), FTP_STARTING + FTP_FAILED);
-        EXPECT_EQ(data, "");
-    }
+    expect_transfers_fail(f, {"RETR aux", "RETR nul", "RETR CON", "RETR com1.txt", "LIST com1",
+                              "LIST nul", "RETR a.txt::$DATA", "RETR a.txt.", "RETR a.txt ",
+                              "RETR pub/prn"});
     // The name itself is served, so only the special forms were refused.
     std::string data;
     EXPECT_EQ(f.transfer("RETR a.txt", &data), FTP_STARTING + FTP_DONE);
@@ -195,23 +206,12 @@ TEST_F(WindowsSpecialNames, AnotherDriveIsOutsideTheTrees) {
     EXPECT_EQ(f.ask("CWD c:/windows"), FTP_FORBIDDEN);
     EXPECT_EQ(f.ask("CWD C:\\windows"), FTP_FORBIDDEN);
     EXPECT_EQ(f.ask("CWD /c:/windows"), FTP_FORBIDDEN);
-    for (const std::string line : {"RETR c:/windows/win.ini", "RETR /c:/windows/win.ini",
-                                   "RETR z:/etc/passwd", "LIST c:/"}) {
-        SCOPED_TRACE(line);
-        std::string data;
-        EXPECT_EQ(f.transfer(line, &data), FTP_STARTING + FTP_FAILED);
-        EXPECT_EQ(data, "");
-    }
+    expect_transfers_fail(f, {"RETR c:/windows/win.ini", "RETR /c:/windows/win.ini",
+                              "RETR z:/etc/passwd", "LIST c:/"});
     EXPECT_EQ(f.ask("PWD"), ftp_pwd_reply("/"));
     std::string shown = f.console();
-    for (const std::string url : {"/c:/windows/win.ini", "/C%3A/windows/win.ini",
-                                  "/c:\\windows\\win.ini", "/z:/etc/passwd"}) {
-        SCOPED_TRACE(url);
-        Reply reply = fetch(server_.www_port(), url);
-        EXPECT_TRUE(reply.closed);
-        EXPECT_EQ(reply.bytes, ERROR_403);
-        shown += logged(url) + "\n" + ERROR_403;
-    }
+    shown += expect_missing_on_the_web({"/c:/windows/win.ini", "/C%3A/windows/win.ini",
+                                        "/c:\\windows\\win.ini", "/z:/etc/passwd"});
     expect_console(shown);
     expect_serving();
 }

@@ -3,6 +3,7 @@
 // (running, no descriptor left open, exactly ten sessions admitted).
 
 #include "ftp_replies.hpp"
+#include "http_replies.hpp"
 #include "server_process.hpp"
 #include "test_client.hpp"
 
@@ -30,19 +31,9 @@ namespace {
 using namespace std::chrono_literals;
 using namespace std::string_literals;
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr int SCALE = 2; // sanitized builds, server and tests alike, run several times slower
-#else
-constexpr int SCALE = 1;
-#endif
-
 constexpr int IO_MS = 5000; // an upper bound for every wait, never a measurement
 
-std::string file_response(const std::string& body) {
-    return "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " +
-           std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
-}
-const std::string A_TXT = file_response("hello world\n"); // from the sample tree
+const std::string A_TXT = http_file_response("hello world\n", "text/plain"); // from the sample tree
 
 std::string tail(const std::string& text) { // the console can be long after a load
     return text.substr(text.size() - std::min<size_t>(text.size(), 3000));

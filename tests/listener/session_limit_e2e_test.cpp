@@ -24,12 +24,6 @@
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr int SCALE = 2; // sanitized builds, server and tests alike, run several times slower
-#else
-constexpr int SCALE = 1;
-#endif
-
 constexpr int IO_MS = 5000; // an upper bound for every wait, never a measurement
 constexpr int SESSIONS = 10;
 

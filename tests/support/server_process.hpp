@@ -11,6 +11,14 @@
 #include <utility>
 #include <vector>
 
+// How many times the limits of the load tests are stretched: sanitized
+// builds, server and tests alike, run several times slower.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int SCALE = 2;
+#else
+constexpr int SCALE = 1;
+#endif
+
 // Polls `condition` every 10 ms until it holds, for about timeout_ms.
 bool eventually(const std::function<bool()>& condition, int timeout_ms = 5000);
 
