@@ -8,7 +8,7 @@
 // Visits the entries of `dir` in the file system's order until `visit`
 // returns false: Status::ok when every entry was visited, Status::failed
 // when the directory cannot be listed or a visit stopped early.
-template <typename Visit> Status visit_directory(const char* dir, Visit visit) {
+template <typename Visit> [[nodiscard]] Status visit_directory(const char* dir, Visit visit) {
     DirectoryReader directory;
     if (directory.open(dir) != Status::ok) {
         return Status::failed;

@@ -18,7 +18,7 @@ inline bool is_path_separator(char c) {
 // hosts with drive letters, a `more` that starts with one ("c:\x") replaces
 // the path. An empty `more` leaves `path` as it is. Status::failed when the
 // result would not fit; `path` is then empty, so it names nothing.
-Status path_append(std::span<char> path, const char* more);
+[[nodiscard]] Status path_append(std::span<char> path, const char* more);
 
 // Rewrites `path` in place without "." and ".." segments (".." takes the
 // segment before it along, and never climbs above the root), without empty

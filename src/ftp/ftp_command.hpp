@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-enum class [[nodiscard]] FtpCommand {
+enum class FtpCommand {
     quit,
     user,
     pass,
@@ -21,7 +21,7 @@ struct DataEndpoint {
     uint16_t port = 0;
 };
 
-FtpCommand classify_ftp_command(const char* line);
+[[nodiscard]] FtpCommand classify_ftp_command(const char* line);
 
 // The argument of a command line: the text from index `from` on, or the
 // empty text when the line is shorter. Points into `line`.

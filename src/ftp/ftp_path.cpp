@@ -16,7 +16,8 @@ Status resolve_ftp_path(char (&out)[PATH_CAP], const char* cwd, char* argument, 
     if (path_append(out, argument) != Status::ok) {
         return Status::failed;
     }
-    // An empty argument leaves the start as it is: canonical all the same.
+    // An empty argument leaves the start as it was given; it is made
+    // canonical here all the same.
     path_canonicalize(out);
     // A whole-name match: "ftproot2" beside the root is not inside it.
     if (!path_is_within(out, root, root_length)) {

@@ -7,8 +7,8 @@
 // Resolves an FTP path argument against `cwd` (relative) or `root`
 // (absolute) into a canonical path in `out`: Status::ok when the result is
 // the root or lies below it, Status::failed otherwise. Changes `argument`.
-Status resolve_ftp_path(char (&out)[PATH_CAP], const char* cwd, char* argument, const char* root,
-                        int root_length);
+[[nodiscard]] Status resolve_ftp_path(char (&out)[PATH_CAP], const char* cwd, char* argument,
+                                      const char* root, int root_length);
 
 // Room for the 257 reply of the longest path with every character doubled.
 constexpr int FTP_PWD_REPLY_CAP = 600;

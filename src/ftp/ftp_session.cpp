@@ -153,5 +153,4 @@ void ftp_session(Socket socket, ListeningPorts own_ports) {
             break;
         }
     }
-    return;
 }

@@ -23,5 +23,5 @@ void format_listing_line(char (&out)[FTP_LISTING_LINE_CAP], const DirEntry& entr
 // Status::ok when the whole payload went out; Status::failed when the
 // directory cannot be listed or the file cannot be opened (nothing sent), or when the data
 // connection failed on the way (the rest not sent).
-Status send_ftp_listing(Socket data_socket, const char* dir);
-Status send_file_data(Socket data_socket, const char* path);
+[[nodiscard]] Status send_ftp_listing(Socket data_socket, const char* dir);
+[[nodiscard]] Status send_file_data(Socket data_socket, const char* path);

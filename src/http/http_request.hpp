@@ -51,7 +51,7 @@ struct HttpRequest {
 void parse_request_line(const char* line, bool line_was_cut, HttpRequest& request);
 
 // Outcome of checking a request's URL and forming its path.
-enum class [[nodiscard]] HttpVerdict{
+enum class HttpVerdict {
     serve,
     url_not_rooted,
     url_dotdot,
@@ -59,7 +59,7 @@ enum class [[nodiscard]] HttpVerdict{
 };
 
 // Refuses a URL that does not start with "/" or has a ".." segment.
-HttpVerdict check_url(const char* url);
+[[nodiscard]] HttpVerdict check_url(const char* url);
 
 // Forms the file path "<base_dir>wwwroot<url>" with "\" separators into
 // `path`. A path longer than 255 characters is refused: as
@@ -67,4 +67,4 @@ HttpVerdict check_url(const char* url);
 // leave the web root, and otherwise as HttpVerdict::path_unreachable, like a base
 // directory that leaves no room for the URL. `path` is set only for
 // HttpVerdict::serve.
-HttpVerdict form_web_path(const char* url, const char* base_dir, HttpPathText& path);
+[[nodiscard]] HttpVerdict form_web_path(const char* url, const char* base_dir, HttpPathText& path);

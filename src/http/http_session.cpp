@@ -189,5 +189,4 @@ void serve_request(Socket socket) {
 void http_session(Socket socket) {
     SocketOwner connection(socket);
     serve_request(connection.get());
-    return;
 }

@@ -40,7 +40,7 @@ struct Connection {
 };
 
 // Binds and listens on both ports; prints the first failure.
-Status set_up(Socket www_socket, Socket ftp_socket) {
+[[nodiscard]] Status set_up(Socket www_socket, Socket ftp_socket) {
     if (bind_listening_socket(www_socket, static_cast<uint16_t>(settings.www_port)) != Status::ok) {
         console_print("WWW: Failed to bind to the socket\n");
         return Status::failed;
@@ -127,12 +127,11 @@ Connection next_connection(ConnectionWaiter& waiter, bool& www_went_last) {
     }
 }
 
-[[noreturn]] // A session thread: it takes a connection, serves the whole session, and
+// A session thread: it takes a connection, serves the whole session, and
 // takes the next. With one such thread per place, no more than
 // MAX_SESSIONS sessions ever run, and connections beyond them wait in the
 // kernel's queue for the first thread that is done.
-[[noreturn]] void
-serve_on_this_thread(ConnectionWaiter& waiter) {
+[[noreturn]] void serve_on_this_thread(ConnectionWaiter& waiter) {
     bool www_went_last = false;
     for (;;) {
         Connection connection = next_connection(waiter, www_went_last);

@@ -6,7 +6,7 @@
 
 #include "platform/socket.hpp"
 
-enum class [[nodiscard]] ReceiveLineResult{ok, failed, closed};
+enum class ReceiveLineResult { ok, failed, closed };
 
 // Reads LF-ended lines from a socket. CR and LF are never stored; a line
 // that fills its buffer is still read to its LF but reported as
@@ -22,7 +22,7 @@ class LineReader {
 
     // Reads one line into `line`, as many characters as it holds with the
     // terminator.
-    ReceiveLineResult next(std::span<char> line);
+    [[nodiscard]] ReceiveLineResult next(std::span<char> line);
     // As many of the bytes after the lines handed out as `out` holds: those
     // received already or, when none are left, what one receive gives.
     // Returns how many, 0 when the peer has closed, -1 on an error.

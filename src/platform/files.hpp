@@ -29,11 +29,11 @@ void register_served_roots(const char* const* roots, int count);
 // True exactly when `path` names an existing directory.
 bool path_is_directory(const char* path);
 
-enum class [[nodiscard]] PathKind { missing, directory, regular_file, other };
+enum class PathKind { missing, directory, regular_file, other };
 // What `path` names, links followed: one look, after which the caller lists
 // a directory or opens a file (FileReader::open_looked_up) without looking
 // again.
-PathKind look_up_path(const char* path);
+[[nodiscard]] PathKind look_up_path(const char* path);
 
 struct DirEntry {
     bool is_directory = false;
@@ -54,7 +54,7 @@ class DirectoryReader {
     DirectoryReader& operator=(const DirectoryReader&) = delete;
 
     // Status::failed when `path` cannot be listed.
-    Status open(const char* path);
+    [[nodiscard]] Status open(const char* path);
     // Fills `entry` with the next entry; false after the last one.
     bool next(DirEntry& entry);
 
@@ -65,7 +65,7 @@ class DirectoryReader {
     [[maybe_unused]] DirEntry first_;
 };
 
-enum class [[nodiscard]] StreamResult{
+enum class StreamResult {
     complete,   // every byte asked for went out
     failed,     // the peer could not take them, or the file could not be read
     ended_early // the file ended before the length asked for
@@ -82,11 +82,11 @@ class FileReader {
     // Status::failed when `path` is missing, unreadable or not a regular
     // file (a directory, FIFO, device or socket, also behind a link). Never
     // blocks.
-    Status open(const char* path);
+    [[nodiscard]] Status open(const char* path);
     // The same for a path that look_up_path has just found to be a regular
     // file: it is not looked at again before the open, only checked once
     // open, so that a swap in between still opens nothing else.
-    Status open_looked_up(const char* path);
+    [[nodiscard]] Status open_looked_up(const char* path);
     // The file's size in bytes when it was opened.
     int64_t size() const { return size_; }
     // Reads as many bytes as `buffer` holds at most: how many, 0 at the
@@ -104,4 +104,4 @@ constexpr int64_t TO_END_OF_FILE = -1;
 
 // Sends `length` bytes of the file from where it stands (or all of the rest
 // for TO_END_OF_FILE), without echo, and never more.
-StreamResult send_file_contents(Socket socket, FileReader& file, int64_t length);
+[[nodiscard]] StreamResult send_file_contents(Socket socket, FileReader& file, int64_t length);

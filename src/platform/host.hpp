@@ -46,11 +46,11 @@ bool stop_requested();
 
 // Fills `out` (HOST_PATH_BYTES suffice) with the directory of the running
 // executable, ending with the host's separator, or says that it cannot.
-Status locate_executable_directory(std::span<char> out);
+[[nodiscard]] Status locate_executable_directory(std::span<char> out);
 
 // Started as root through sudo, gives root up for good (see the README).
 // Status::failed when root could not be given up.
-Status give_up_root();
+[[nodiscard]] Status give_up_root();
 
 // Whatever the host's memory allocator needs to suit this server: first
 // thing in the process, before anything is allocated.
@@ -61,7 +61,7 @@ void prepare_session_threads();
 
 // Runs `body(argument)` on a thread of its own that nobody waits for.
 // Status::failed when no thread could be started.
-Status start_detached_thread(void (*body)(void*), void* argument);
+[[nodiscard]] Status start_detached_thread(void (*body)(void*), void* argument);
 
 // Breaks seconds since 1970 down into local time; false when the host
 // cannot.

@@ -23,7 +23,7 @@ constexpr bool HOST_WAITS_ONE_AT_A_TIME = false;
 
 // Makes the host's sockets usable. When they cannot be, the later socket
 // calls fail and say so themselves.
-Status start_socket_library();
+[[nodiscard]] Status start_socket_library();
 
 Socket open_tcp_socket();
 void close_socket(Socket socket);
@@ -31,9 +31,9 @@ void close_socket(Socket socket);
 // Binds to every interface on `port` (host order) so that a restarted
 // server can bind at once, while a port that another program listens on
 // stays refused.
-Status bind_listening_socket(Socket socket, uint16_t port);
+[[nodiscard]] Status bind_listening_socket(Socket socket, uint16_t port);
 // Listens with the longest queue the host allows.
-Status listen_for_bursts(Socket socket);
+[[nodiscard]] Status listen_for_bursts(Socket socket);
 // Makes accepting on a listening socket never wait: with nothing left to
 // accept, accept_connection fails at once. Accepted connections still
 // block.
@@ -44,7 +44,7 @@ void accept_once_data_arrives(Socket listening, int seconds);
 // The port a bound socket has, in host order, or 0.
 uint16_t bound_port(Socket socket);
 
-enum class [[nodiscard]] WaitResult{ready, timed_out, failed};
+enum class WaitResult { ready, timed_out, failed };
 
 // One thread's wait for connections on two listening sockets. Where several
 // threads wait, each with its own, a connection wakes only one of them,
@@ -64,7 +64,7 @@ class ConnectionWaiter {
     // Blocks, with no time-out, until a connection may wait on either
     // socket: WaitResult::timed_out when a signal ended the wait,
     // WaitResult::failed when the host cannot wait now (back off a moment).
-    WaitResult wait(bool& first_ready, bool& second_ready);
+    [[nodiscard]] WaitResult wait(bool& first_ready, bool& second_ready);
 
   private:
     Socket first_ = NO_SOCKET;
@@ -72,17 +72,18 @@ class ConnectionWaiter {
     [[maybe_unused]] int handle_ = -1;
 };
 
-enum class [[nodiscard]] AcceptResult{
+enum class AcceptResult {
     accepted,
     failed,   // nothing to accept, or this one attempt failed
     exhausted // the host is out of descriptors or memory: back off
 };
 // Accepts one connection, blocking whatever the listening socket is, and
 // tells the peer's IPv4 address.
-AcceptResult accept_connection(Socket listening, Socket& connection, uint32_t& peer_address);
+[[nodiscard]] AcceptResult accept_connection(Socket listening, Socket& connection,
+                                             uint32_t& peer_address);
 
 // Connects to `address`:`port` (both network order).
-Status connect_to(Socket socket, uint32_t address, uint16_t port);
+[[nodiscard]] Status connect_to(Socket socket, uint32_t address, uint16_t port);
 // One end of a socket: IPv4 address and port, both in network order.
 struct SocketEndpoint {
     uint32_t address = 0;
@@ -121,7 +122,7 @@ inline long send_bytes(Socket socket, const char* data, long length, bool more_f
 // 0 when the peer closed, -1 on an error.
 long receive_some(Socket socket, std::span<char> buffer);
 // How many bytes wait to be received; Status::failed when unknown.
-Status bytes_waiting(Socket socket, int& count);
+[[nodiscard]] Status bytes_waiting(Socket socket, int& count);
 // Small replies go out at once instead of waiting for the previous
 // acknowledgement.
 void send_without_delay(Socket socket);
@@ -131,4 +132,4 @@ void send_without_delay(Socket socket);
 void stop_sending(Socket socket);
 // Waits at most timeout_ms until the socket has bytes to receive or the
 // peer has closed.
-WaitResult wait_readable(Socket socket, int timeout_ms);
+[[nodiscard]] WaitResult wait_readable(Socket socket, int timeout_ms);

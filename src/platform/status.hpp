@@ -1,6 +1,6 @@
 #pragma once
 
-// What an operation that either works or does not reports. The mark is on
-// the type, so that every call that drops it is a warning (an error in our
-// own builds): a failure is always looked at.
-enum class [[nodiscard]] Status { ok, failed };
+// What an operation that either works or does not reports. Every function
+// that returns it, or one of the other result codes, is [[nodiscard]]: a
+// dropped result is a warning, an error in our own builds.
+enum class Status { ok, failed };

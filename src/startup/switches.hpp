@@ -5,4 +5,4 @@
 
 // Applies the command-line switches (argv[1] onwards) to `out`.
 // Status::failed for anything it does not understand: the usage error.
-Status apply_switches(int argc, const char* const* argv, ServerSettings& out);
+[[nodiscard]] Status apply_switches(int argc, const char* const* argv, ServerSettings& out);

@@ -55,7 +55,7 @@ int64_t next_step(int64_t left, int64_t step) {
     return (left < 0 || left > step) ? step : left;
 }
 
-StreamResult copy_through_buffer(Socket socket, FileReader& file, int64_t left) {
+[[nodiscard]] StreamResult copy_through_buffer(Socket socket, FileReader& file, int64_t left) {
     char block[FILE_BLOCK_SIZE];
     while (left != 0) {
         long length = file.read(
