@@ -70,6 +70,87 @@ void format_directory_row(char (&out)[DIRECTORY_ROW_CAP], const char* dir_path, 
                   name);
 }
 
+namespace {
+
+// A name that joins its directory as one more segment of its own: the
+// joined path is then the directory's canonical path, a separator and the
+// name, whatever the name.
+bool is_plain_name(const char* name) {
+    if (name[0] == '\0' || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0 ||
+        name[1] == ':') {
+        return false;
+    }
+    for (const char* c = name; *c != '\0'; ++c) {
+        if (is_path_separator(*c)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Appends to a row whose room the caller has made sure of.
+struct RowText {
+    char* out;
+    size_t length = 0;
+    void add(const char* text, size_t count) {
+        std::memcpy(out + length, text, count);
+        length += count;
+    }
+    template <size_t N> void add(const char (&text)[N]) { add(text, N - 1); }
+};
+
+} // namespace
+
+void prepare_directory_rows(DirectoryRows& rows, const char* dir_path, int prefix_length) {
+    rows.dir_path = dir_path;
+    rows.prefix_length = prefix_length;
+    rows.shares_link = false;
+    // The directory joined with a plain name shows what every plain name is
+    // joined to.
+    char probe[DIRECTORY_LINK_PATH_CAP];
+    std::snprintf(probe, sizeof probe, "%s", dir_path);
+    if (path_append(probe, "x") != Status::ok) {
+        return;
+    }
+    size_t joined_length = std::strlen(probe);
+    if (joined_length < 2 || probe[joined_length - 1] != 'x' ||
+        !is_path_separator(probe[joined_length - 2]) ||
+        joined_length - 1 < static_cast<size_t>(prefix_length)) {
+        return;
+    }
+    probe[joined_length - 1] = '\0';
+    // What lies below the tree, up to the separator before the name.
+    const char* below = probe + prefix_length;
+    rows.link_length = *below == '\0' ? 0 : encode_href(rows.link, below);
+    rows.joined_length = joined_length - 1;
+    rows.shares_link = true;
+}
+
+size_t format_page_row(char (&out)[DIRECTORY_ROW_CAP], const DirectoryRows& rows,
+                       const DirEntry& entry) {
+    size_t name_length = std::strlen(entry.name);
+    if (!rows.shares_link || !is_plain_name(entry.name) ||
+        rows.joined_length + name_length >= DIRECTORY_LINK_PATH_CAP) {
+        format_directory_row(out, rows.dir_path, rows.prefix_length, entry);
+        return std::strlen(out);
+    }
+    // The room: the fixed text, the size, the link and the name, each at its
+    // longest, are what DIRECTORY_ROW_CAP is made of.
+    char size[SIZE_COLUMN_CAP];
+    format_size_column(size, entry, "Adresar");
+    RowText row{out};
+    row.add("<TR><TD align=right>");
+    row.add(size, std::strlen(size));
+    row.add("</TD><TD><A href=\"");
+    row.add(rows.link, rows.link_length);
+    row.length += encode_href(std::span(out).subspan(row.length), entry.name);
+    row.add("\">");
+    row.length += escape_html(std::span(out).subspan(row.length), entry.name);
+    row.add("</A></TD></TR>\n");
+    out[row.length] = '\0';
+    return row.length;
+}
+
 void send_directory_page(Socket socket, const char* dir_path, int prefix_length) {
     TextBatch page(socket);
     // Browsers take a head-less answer only on port 80, and clients such as
@@ -79,10 +160,11 @@ void send_directory_page(Socket socket, const char* dir_path, int prefix_length)
     page.add("Connection: close\r\n");
     page.add("\r\n");
     page.add("<HTML><TABLE>");
+    DirectoryRows rows;
+    prepare_directory_rows(rows, dir_path, prefix_length);
     char row[DIRECTORY_ROW_CAP];
     Status listed = visit_directory(dir_path, [&](const DirEntry& entry) {
-        format_directory_row(row, dir_path, prefix_length, entry);
-        page.add(row);
+        page.add(row, format_page_row(row, rows, entry));
         return true;
     });
     if (listed == Status::ok) {

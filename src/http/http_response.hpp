@@ -27,3 +27,21 @@ constexpr size_t DIRECTORY_ROW_CAP =
 // text and the link percent-encoded.
 void format_directory_row(char (&out)[DIRECTORY_ROW_CAP], const char* dir_path, int prefix_length,
                           const DirEntry& entry);
+
+// What the rows of one directory's page share: the encoded link of the
+// directory itself, which every plain name only extends.
+struct DirectoryRows {
+    const char* dir_path = nullptr;
+    int prefix_length = 0;
+    // False when each row must be formed from the joined path instead.
+    bool shares_link = false;
+    size_t link_length = 0;
+    // The length of the directory's canonical path with its separator.
+    size_t joined_length = 0;
+    char link[DIRECTORY_LINK_PATH_CAP * HREF_EXPANSION + 2] = {};
+};
+void prepare_directory_rows(DirectoryRows& rows, const char* dir_path, int prefix_length);
+// The row format_directory_row forms, without joining and encoding the
+// directory's path again for each entry. Returns its length.
+size_t format_page_row(char (&out)[DIRECTORY_ROW_CAP], const DirectoryRows& rows,
+                       const DirEntry& entry);

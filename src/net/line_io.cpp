@@ -66,10 +66,13 @@ void send_text(Socket socket, const char* text) {
 }
 
 bool TextBatch::add(const char* text) {
+    return add(text, std::strlen(text));
+}
+
+bool TextBatch::add(const char* text, size_t length) {
     if (peer_gone_ && echo_ == Echo::delivered) {
         return false;
     }
-    size_t length = std::strlen(text);
     if (length > sizeof buffer_ - used_ || texts_ == MAX_TEXTS) {
         flush();
     }

@@ -67,6 +67,7 @@ class TextBatch {
 
     // Both return false once a send has failed.
     bool add(const char* text);
+    bool add(const char* text, size_t length);
     // `more_follows`: the next bytes (a file body) come right after, so the
     // kernel may hold these back to fill a segment with them.
     bool flush(bool more_follows = false);

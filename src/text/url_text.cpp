@@ -62,7 +62,7 @@ bool percent_decode(char* path) {
     return control;
 }
 
-void escape_html(std::span<char> out, const char* text) {
+size_t escape_html(std::span<char> out, const char* text) {
     size_t length = 0;
     for (; *text != '\0'; ++text) {
         const char* entity = nullptr;
@@ -87,9 +87,10 @@ void escape_html(std::span<char> out, const char* text) {
         }
     }
     out[length] = '\0';
+    return length;
 }
 
-void encode_href(std::span<char> out, const char* target) {
+size_t encode_href(std::span<char> out, const char* target) {
     static const char hex[] = "0123456789ABCDEF";
     if (*target == '\0') {
         target = "\\";
@@ -105,4 +106,5 @@ void encode_href(std::span<char> out, const char* target) {
         }
     }
     out[length] = '\0';
+    return length;
 }

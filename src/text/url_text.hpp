@@ -17,11 +17,11 @@ constexpr size_t HREF_EXPANSION = 3;        // a byte becomes "%XX"
 
 // The name as page text: & < > " become entities, as much as `out` holds
 // with the terminator; HTML_ESCAPE_EXPANSION times the length plus one
-// always suffices.
-void escape_html(std::span<char> out, const char* text);
+// always suffices. Returns the length written.
+size_t escape_html(std::span<char> out, const char* text);
 
 // A link target for a page: every byte but A-Z, a-z, 0-9, "-", ".", "_",
 // "~" and the "\" separators becomes "%XX" (uppercase), and an empty target
 // becomes the root, "\". HREF_EXPANSION times the length plus two always
-// suffices for `out`.
-void encode_href(std::span<char> out, const char* target);
+// suffices for `out`. Returns the length written.
+size_t encode_href(std::span<char> out, const char* target);

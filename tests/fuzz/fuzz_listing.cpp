@@ -92,6 +92,14 @@ void check_page_row(const DirEntry& entry) {
     char row[DIRECTORY_ROW_CAP];
     format_directory_row(row, dir, prefix, entry);
     std::string text = row;
+    // The page forms its rows from the directory's shared link: the same
+    // row for every name.
+    DirectoryRows rows;
+    prepare_directory_rows(rows, dir, prefix);
+    char page_row[DIRECTORY_ROW_CAP];
+    if (format_page_row(page_row, rows, entry) != text.size() || text != page_row) {
+        std::abort();
+    }
     static const std::string open = "<TR><TD align=right>", close = "</A></TD></TR>\n";
     size_t link = text.find("<A href=\"");
     size_t name = text.find("\">", link);
