@@ -98,14 +98,27 @@ void TextBatch::send_alone(const char* text, size_t length) {
 }
 
 bool TextBatch::flush(bool more_follows) {
-    if (used_ == 0) {
+    return send_batch(0, more_follows);
+}
+
+std::span<char> TextBatch::room() {
+    return std::span(buffer_).subspan(used_);
+}
+
+bool TextBatch::flush_with_room(size_t extra) {
+    return send_batch(std::min(extra, sizeof buffer_ - used_), false);
+}
+
+bool TextBatch::send_batch(size_t extra, bool more_follows) {
+    size_t total = used_ + extra;
+    if (total == 0) {
         return !peer_gone_;
     }
     size_t delivered = 0;
     if (!peer_gone_) {
         delivered = static_cast<size_t>(
-            send_bytes(socket_, buffer_, static_cast<long>(used_), more_follows));
-        peer_gone_ = delivered != used_;
+            send_bytes(socket_, buffer_, static_cast<long>(total), more_follows));
+        peer_gone_ = delivered != total;
     }
     size_t echoed = used_;
     if (peer_gone_ && echo_ == Echo::delivered) {

@@ -71,11 +71,17 @@ class TextBatch {
     // `more_follows`: the next bytes (a file body) come right after, so the
     // kernel may hold these back to fill a segment with them.
     bool flush(bool more_follows = false);
+    // The room after the texts, for bytes that are not texts (a small
+    // file's body): they go out with the texts in one send, unechoed.
+    std::span<char> room();
+    // Sends the texts and the first `extra` bytes of room().
+    bool flush_with_room(size_t extra);
 
   private:
     static constexpr int MAX_TEXTS = 256;
 
     void send_alone(const char* text, size_t length);
+    bool send_batch(size_t extra, bool more_follows);
 
     Socket socket_;
     Echo echo_;

@@ -29,6 +29,11 @@ constexpr int SMALL_WINDOW = 16 * 1024; // so that the server is still sending
 
 const std::string ERROR_403 = "HTTP/1.0 403 Soubor neexistuje\r\nConnection: close\r\n\r\n"
                               "pozadovany soubor neexistuje";
+// Small bodies go out with the head, larger ones after it: sizes on both
+// sides of where one ends and the other begins (8106 bytes, what the 8 KiB
+// send buffer leaves beside the 86-byte head of a four-digit length).
+constexpr size_t BODY_SIZES[] = {0, 1, 1000, 8000, 8105, 8106, 8107, 8192, 9000, 65536};
+
 const std::string OUTSIDE = "outside the tree, reached by a link\n";
 
 std::string file_head(size_t size, const std::string& type = "text/plain") {
@@ -81,6 +86,10 @@ class WebFiles : public ::testing::Test {
         fs::create_symlink("../outside.txt", s.path("wwwroot/outside.txt"));
         s.write_file("wwwroot/grows.bin", pattern(4 << 20));
         s.write_file("wwwroot/shrinks.bin", pattern(16 << 20));
+        fs::create_directories(s.path("wwwroot/sized"));
+        for (size_t size : BODY_SIZES) {
+            s.write_file("wwwroot/sized/" + std::to_string(size) + ".txt", pattern(size));
+        }
         started_ = s.start();
     }
     static void TearDownTestSuite() { server_.reset(); }
@@ -121,6 +130,15 @@ TEST_F(WebFiles, RequestsForAFifoNeverTakeUpSessions) {
         ASSERT_EQ(fetch(port(), get("/fifo")).bytes, ERROR_403) << "request " << i;
     Reply reply = fetch(port(), get("/a.txt"));
     EXPECT_EQ(reply.bytes, file_head(12) + "hello world\n");
+}
+
+TEST_F(WebFiles, BodiesOfEverySizeArriveWholeAfterTheirHead) {
+    for (size_t size : BODY_SIZES) {
+        const std::string url = "/sized/" + std::to_string(size) + ".txt";
+        Reply reply = fetch(port(), get(url));
+        EXPECT_TRUE(reply.closed) << url;
+        EXPECT_TRUE(reply.bytes == file_head(size) + pattern(size)) << url;
+    }
 }
 
 TEST_F(WebFiles, AFileGrowingWhileSentKeepsTheLengthItHadWhenOpened) {
