@@ -1,5 +1,6 @@
 #include "http/http_response.hpp"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -72,28 +73,6 @@ void send_file_response(Socket socket, FileReader& file, bool no_cache, const ch
     }
 }
 
-void format_directory_row(char (&out)[DIRECTORY_ROW_CAP], const char* dir_path, int prefix_length,
-                          const DirEntry& entry) {
-    char size[SIZE_COLUMN_CAP];
-    format_size_column(size, entry, "Adresar");
-    // Room for the longest directory path joined with the longest name: the
-    // link must name the entry itself, never a cut or emptied path.
-    char joined[DIRECTORY_LINK_PATH_CAP];
-    std::snprintf(joined, sizeof joined, "%s", dir_path);
-    // Cannot fail: the room above holds any directory with any name.
-    (void)path_append(joined, entry.name);
-    const char* target = below_tree(joined, prefix_length);
-    // Names go into the page as text and into the link as a URL, so that a
-    // name can neither add markup nor lead anywhere but to itself.
-    char href[sizeof joined * HREF_EXPANSION + 2];
-    encode_href(href, target);
-    char name[NAME_CAP * HTML_ESCAPE_EXPANSION + 1];
-    escape_html(name, entry.name);
-    std::snprintf(out, sizeof out,
-                  "<TR><TD align=right>%s</TD><TD><A href=\"%s\">%s</A></TD></TR>\n", size, href,
-                  name);
-}
-
 namespace {
 
 // A name that joins its directory as one more segment of its own: the
@@ -117,13 +96,47 @@ struct RowText {
     char* out;
     size_t length = 0;
     void add(const char* text, size_t count) {
-        std::memcpy(out + length, text, count);
+        // Not memcpy: an empty head has no address at all.
+        std::copy_n(text, count, out + length);
         length += count;
     }
     template <size_t N> void add(const char (&text)[N]) { add(text, N - 1); }
 };
 
+// Writes the row of `entry` whose link is `encoded_head` (already encoded)
+// followed by `target` (encoded here). Returns its length. Names go into
+// the page as text and into the link as a URL, so that a name can neither
+// add markup nor lead anywhere but to itself. Never cut: DIRECTORY_ROW_CAP
+// holds the fixed text, the size, the longest link and the longest name.
+size_t write_row(char (&out)[DIRECTORY_ROW_CAP], const DirEntry& entry,
+                 std::span<const char> encoded_head, const char* target) {
+    char size[SIZE_COLUMN_CAP];
+    format_size_column(size, entry, "Adresar");
+    RowText row{out};
+    row.add("<TR><TD align=right>");
+    row.add(size, std::strlen(size));
+    row.add("</TD><TD><A href=\"");
+    row.add(encoded_head.data(), encoded_head.size());
+    row.length += encode_href(std::span(out).subspan(row.length), target);
+    row.add("\">");
+    row.length += escape_html(std::span(out).subspan(row.length), entry.name);
+    row.add("</A></TD></TR>\n");
+    out[row.length] = '\0';
+    return row.length;
+}
+
 } // namespace
+
+size_t format_directory_row(char (&out)[DIRECTORY_ROW_CAP], const char* dir_path, int prefix_length,
+                            const DirEntry& entry) {
+    // Room for the longest directory path joined with the longest name: the
+    // link must name the entry itself, never a cut or emptied path.
+    char joined[DIRECTORY_LINK_PATH_CAP];
+    std::snprintf(joined, sizeof joined, "%s", dir_path);
+    // Cannot fail: the room above holds any directory with any name.
+    (void)path_append(joined, entry.name);
+    return write_row(out, entry, {}, below_tree(joined, prefix_length));
+}
 
 void prepare_directory_rows(DirectoryRows& rows, const char* dir_path, int prefix_length) {
     rows.dir_path = dir_path;
@@ -155,24 +168,9 @@ size_t format_page_row(char (&out)[DIRECTORY_ROW_CAP], const DirectoryRows& rows
     size_t name_length = std::strlen(entry.name);
     if (!rows.shares_link || !is_plain_name(entry.name) ||
         rows.joined_length + name_length >= DIRECTORY_LINK_PATH_CAP) {
-        format_directory_row(out, rows.dir_path, rows.prefix_length, entry);
-        return std::strlen(out);
+        return format_directory_row(out, rows.dir_path, rows.prefix_length, entry);
     }
-    // The room: the fixed text, the size, the link and the name, each at its
-    // longest, are what DIRECTORY_ROW_CAP is made of.
-    char size[SIZE_COLUMN_CAP];
-    format_size_column(size, entry, "Adresar");
-    RowText row{out};
-    row.add("<TR><TD align=right>");
-    row.add(size, std::strlen(size));
-    row.add("</TD><TD><A href=\"");
-    row.add(rows.link, rows.link_length);
-    row.length += encode_href(std::span(out).subspan(row.length), entry.name);
-    row.add("\">");
-    row.length += escape_html(std::span(out).subspan(row.length), entry.name);
-    row.add("</A></TD></TR>\n");
-    out[row.length] = '\0';
-    return row.length;
+    return write_row(out, entry, std::span(rows.link, rows.link_length), entry.name);
 }
 
 void send_directory_page(Socket socket, const char* dir_path, int prefix_length) {

@@ -24,9 +24,9 @@ constexpr size_t DIRECTORY_ROW_CAP =
     80 + NAME_CAP * HTML_ESCAPE_EXPANSION + DIRECTORY_LINK_PATH_CAP * HREF_EXPANSION;
 
 // One table row of the directory page, whole, with the name escaped as page
-// text and the link percent-encoded.
-void format_directory_row(char (&out)[DIRECTORY_ROW_CAP], const char* dir_path, int prefix_length,
-                          const DirEntry& entry);
+// text and the link percent-encoded. Returns its length.
+size_t format_directory_row(char (&out)[DIRECTORY_ROW_CAP], const char* dir_path, int prefix_length,
+                            const DirEntry& entry);
 
 // What the rows of one directory's page share: the encoded link of the
 // directory itself, which every plain name only extends.
