@@ -39,9 +39,11 @@ fuzz() {
         corpus=$(mktemp -d)
         cp tests/fuzz/corpus/"$(basename "$target")"/* "$corpus"/
         echo "fuzzing $(basename "$target") for ${FUZZ_SECONDS:-20} s"
-        if ! "$target" -max_total_time="${FUZZ_SECONDS:-20}" "$corpus" >"$corpus.log" 2>&1; then
+        # A failing input goes into the build directory, never into the tree.
+        if ! "$target" -max_total_time="${FUZZ_SECONDS:-20}" -artifact_prefix=build-fuzz/ \
+            "$corpus" >"$corpus.log" 2>&1; then
             tail -n 40 "$corpus.log"
-            echo "fuzz target $(basename "$target") failed"
+            echo "fuzz target $(basename "$target") failed; its input is in build-fuzz/"
             exit 1
         fi
         grep -E "^Done" "$corpus.log" || true
