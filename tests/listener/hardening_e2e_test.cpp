@@ -199,7 +199,7 @@ TEST_F(Privileges, AnUnusableSudoUserEndsTheServerBeforeItServes) {
     ServerProcess server;
     server.set_env("SUDO_UID", "abc");
     server.set_env("SUDO_GID", nobody_.gid);
-    const int www = free_tcp_port(), ftp = free_tcp_port();
+    const int www = free_tcp_port(), ftp = free_tcp_port(www);
     server.launch({"/wwwport", std::to_string(www), "/ftpport", std::to_string(ftp)});
     EXPECT_EQ(server.wait_for_exit(5000), 0);
     EXPECT_EQ(server.output(),

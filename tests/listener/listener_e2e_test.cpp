@@ -24,7 +24,7 @@ ClientSocket greeted(int port, const char* from_ip = "127.0.0.1") {
 
 TEST(Binding, ATakenPortEndsTheServerWithOneLine) {
     for (bool web_taken : {true, false}) {
-        const int www = free_tcp_port(), ftp = free_tcp_port();
+        const int www = free_tcp_port(), ftp = free_tcp_port(www);
         ClientSocket holder(listen_on("127.0.0.1", web_taken ? www : ftp));
         ServerProcess server;
         server.launch({"/wwwport", std::to_string(www), "/ftpport", std::to_string(ftp)});

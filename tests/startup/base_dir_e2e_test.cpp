@@ -44,7 +44,7 @@ TEST(BaseDirectory, WithABackslashIsRefusedAtStart) {
     std::filesystem::rename(server.path("pelmar"), server.path("pb\\q/pelmar"));
     std::filesystem::create_symlink("pb\\q/pelmar", server.path("pelmar"));
 
-    const int www = free_tcp_port(), ftp = free_tcp_port();
+    const int www = free_tcp_port(), ftp = free_tcp_port(www);
     server.launch({"/wwwport", std::to_string(www), "/ftpport", std::to_string(ftp)});
     EXPECT_EQ(server.wait_for_exit(5000), 0);
     EXPECT_EQ(server.output(), "Basepath: " + server.base_dir() + "pb\\q/\nWWWport : " +

@@ -36,7 +36,7 @@ TEST(Switches, ReachTheReportAndTheListener) {
              Wiring{"", "80", "21", false},
          }) {
         SCOPED_TRACE(row.args);
-        const int www = free_tcp_port(), ftp = free_tcp_port();
+        const int www = free_tcp_port(), ftp = free_tcp_port(www);
         auto fill = [&](const std::string& word) {
             if (word.empty() || (word[0] != 'W' && word[0] != 'F'))
                 return word;

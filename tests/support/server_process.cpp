@@ -167,7 +167,8 @@ void ServerProcess::write_file(std::string_view relative, std::string_view conte
 bool ServerProcess::start(std::vector<std::string> extra_args) {
     for (int attempt = 0; attempt < 3; ++attempt) {
         // Somebody may take a port between our probe and its bind.
-        if (start_on(free_tcp_port(), free_tcp_port(), extra_args))
+        int www = free_tcp_port();
+        if (start_on(www, free_tcp_port(www), extra_args))
             return true;
     }
     return false;

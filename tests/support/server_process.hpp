@@ -22,8 +22,8 @@ constexpr int SCALE = 1;
 // Polls `condition` every 10 ms until it holds, for about timeout_ms.
 bool eventually(const std::function<bool()>& condition, int timeout_ms = 5000);
 
-// A loopback port nobody listens on right now.
-int free_tcp_port();
+// A loopback port nobody listens on right now, and other than `other`.
+int free_tcp_port(int other = 0);
 
 // Whether a TCP socket listens on the port, whoever holds it, read from the
 // kernel's table, since connecting would start a session.

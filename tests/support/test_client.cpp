@@ -120,10 +120,15 @@ ClientSocket ClientSocket::connect(int port, const char* from_ip, int receive_bu
     return client;
 }
 
-int free_tcp_port() {
-    ClientSocket probe(listen_on("127.0.0.1", 0));
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    ::getsockname(probe.get(), reinterpret_cast<sockaddr*>(&address), &length);
-    return ntohs(address.sin_port);
+int free_tcp_port(int other) {
+    // The kernel may hand out the port it handed out last, once closed.
+    int port = other;
+    for (int attempt = 0; attempt < 100 && port == other; ++attempt) {
+        ClientSocket probe(listen_on("127.0.0.1", 0));
+        sockaddr_in address{};
+        socklen_t length = sizeof address;
+        ::getsockname(probe.get(), reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(address.sin_port);
+    }
+    return port;
 }
