@@ -44,14 +44,18 @@ void change_directory(FtpSession& session) {
     }
 }
 
-// True when the endpoint is one of our own listening sockets. A session
-// connected there would write a file into our own accept queue, which no
-// one serves while ten sessions run, or feed its lines to a session of its
-// own as commands: ten such PORTs would wedge the server for good.
+// True when the endpoint is one of our own listening sockets, on any
+// address of this machine. A session connected there would write a file
+// into our own accept queue, which no one serves while ten sessions run, or
+// feed its lines to a session of its own as commands: ten such PORTs would
+// wedge the server for good.
 bool names_this_server(const FtpSession& session) {
-    bool on_this_machine = is_loopback_address(session.endpoint.address) ||
-                           session.endpoint.address == session.local_address;
-    return on_this_machine && session.own_ports.has(port_in_host_order(session.endpoint.port));
+    uint32_t address = session.endpoint.address;
+    if (!session.own_ports.has(port_in_host_order(session.endpoint.port))) {
+        return false;
+    }
+    return is_loopback_address(address) || address == session.local_address ||
+           is_address_of_this_machine(address);
 }
 
 // Data goes only to the address the control connection comes from, so that
@@ -76,6 +80,7 @@ bool connect_data(const FtpSession& session, Socket data_socket) {
 
 void transfer(FtpSession& session, Payload payload) {
     SocketOwner data(open_tcp_socket());
+    end_when_peer_vanishes(data.get());
     send_text(session.control, "150 ok, startuju spojeni\r\n");
     if (!connect_data(session, data.get())) {
         send_text(session.control, "424 spojeni na pozadovanou adresu se nezdarilo\r\n");

@@ -61,9 +61,8 @@ bool read_request_head(LineReader& reader, RequestHead& head) {
     return read_headers(reader, head.content_length);
 }
 
-// Takes `count` bytes that have arrived, or fewer if the peer stops; how
-// many it took.
-uint32_t take_arrived(LineReader& reader, std::span<char> scratch, uint32_t count) {
+// Takes `count` bytes that have arrived, or fewer if the peer stops.
+void take_arrived(LineReader& reader, std::span<char> scratch, uint32_t count) {
     uint32_t taken = 0;
     while (taken < count) {
         long got = reader.take(scratch.first(std::min<size_t>(scratch.size(), count - taken)));
@@ -72,20 +71,18 @@ uint32_t take_arrived(LineReader& reader, std::span<char> scratch, uint32_t coun
         }
         taken += static_cast<uint32_t>(got);
     }
-    return taken;
 }
 
 // Reads at most HTTP_POST_BODY_LIMIT body bytes, as far as one receive
 // brings them (or as many as have come with the head), then a few bytes
-// that may follow at once. Returns how many were read.
-uint32_t discard_post_body(LineReader& reader, Socket socket, int32_t content_length) {
+// that may follow at once.
+void discard_post_body(LineReader& reader, Socket socket, int32_t content_length) {
     char body[HTTP_POST_BODY_LIMIT];
     uint32_t wanted = std::min(static_cast<uint32_t>(content_length), HTTP_POST_BODY_LIMIT);
-    uint32_t read = 0;
     // A receive of 0 bytes would wait for data that a bodiless POST never
     // sends.
     if (wanted > 0) {
-        read += static_cast<uint32_t>(std::max(reader.take(std::span(body).first(wanted)), 0L));
+        (void)reader.take(std::span(body).first(wanted));
     }
     size_t waiting = reader.buffered();
     int in_socket = 0;
@@ -93,25 +90,8 @@ uint32_t discard_post_body(LineReader& reader, Socket socket, int32_t content_le
         waiting += static_cast<size_t>(in_socket);
     }
     if (waiting >= 1 && waiting <= 4) {
-        read += take_arrived(reader, body, static_cast<uint32_t>(waiting));
+        take_arrived(reader, body, static_cast<uint32_t>(waiting));
     }
-    return read;
-}
-
-// True when the client sent, or announced, bytes that were not read: the
-// rest of a body, or anything after the head.
-bool left_bytes_unread(const LineReader& reader, Socket socket, const RequestHead& head,
-                       uint32_t body_read) {
-    if (head.content_length > 0 && body_read < static_cast<uint32_t>(head.content_length)) {
-        return true;
-    }
-    if (reader.buffered() > 0) {
-        return true;
-    }
-    // Only a head that filled the reader's buffer can have left more in the
-    // socket than was received.
-    int waiting = 0;
-    return reader.may_have_more() && bytes_waiting(socket, waiting) == Status::ok && waiting > 0;
 }
 
 void send_url_refusal(Socket socket, HttpVerdict verdict) {
@@ -138,17 +118,17 @@ void send_path(Socket socket, const char* path) {
     send_file_response(socket, file, false, content_type_for(path));
 }
 
-// Answers the request whose head has been read. Returns how many body
-// bytes it read.
-uint32_t answer(LineReader& reader, Socket socket, const RequestHead& head) {
+// Answers the request whose head has been read.
+void answer(LineReader& reader, Socket socket, const RequestHead& head) {
     HttpRequest request;
     parse_request_line(head.line, head.line_was_cut, request);
     if (!method_allowed(request.method)) {
         send_http_error(socket, "405 Method not allowed", "Error 405 Method not allowed");
-        return 0;
+        return;
     }
-    uint32_t body_read =
-        request.is_get ? 0 : discard_post_body(reader, socket, head.content_length);
+    if (!request.is_get) {
+        discard_post_body(reader, socket, head.content_length);
+    }
     HttpPathText path;
     HttpVerdict verdict = check_url(request.decoded);
     if (verdict == HttpVerdict::serve) {
@@ -156,7 +136,7 @@ uint32_t answer(LineReader& reader, Socket socket, const RequestHead& head) {
     }
     if (verdict == HttpVerdict::url_not_rooted || verdict == HttpVerdict::url_dotdot) {
         send_url_refusal(socket, verdict);
-        return body_read;
+        return;
     }
     char shown[HTTP_URL_CAP * CLIENT_TEXT_EXPANSION + 1];
     escape_client_text(shown, request.url);
@@ -169,7 +149,6 @@ uint32_t answer(LineReader& reader, Socket socket, const RequestHead& head) {
     } else {
         send_path(socket, path);
     }
-    return body_read;
 }
 
 void serve_request(Socket socket) {
@@ -178,10 +157,11 @@ void serve_request(Socket socket) {
     if (!read_request_head(reader, head)) {
         return;
     }
-    uint32_t body_read = answer(reader, socket, head);
-    if (left_bytes_unread(reader, socket, head, body_read)) {
-        discard_until_client_closes(socket);
-    }
+    answer(reader, socket, head);
+    // Whatever the client still sends, the rest of a body or bytes that
+    // come while the response is on its way, must not make our close a
+    // reset, which would destroy the response.
+    discard_until_client_closes(socket);
 }
 
 } // namespace

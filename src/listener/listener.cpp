@@ -1,7 +1,6 @@
 #include "listener/listener.hpp"
 
 #include <chrono>
-#include <mutex>
 #include <thread>
 
 #include "config/settings.hpp"
@@ -29,10 +28,6 @@ Listening listening;
 
 // One for each session thread, all made before the server listens.
 ConnectionWaiter waiters[MAX_SESSIONS];
-
-// Where several threads cannot wait on the sockets without all waking up
-// for each connection, they take turns.
-std::mutex waiting_turn;
 
 struct Connection {
     Socket socket = NO_SOCKET;
@@ -65,6 +60,9 @@ struct Connection {
     // woke this one.
     accept_without_waiting(www_socket);
     accept_without_waiting(ftp_socket);
+    // No client that has vanished from the network holds a place for good.
+    end_when_peer_vanishes(www_socket);
+    end_when_peer_vanishes(ftp_socket);
     listening = {www_socket, ftp_socket, {bound_port(www_socket), bound_port(ftp_socket)}};
     // Both ports are bound: root, if we had it, is needed no longer.
     if (give_up_root() != Status::ok) {
@@ -78,52 +76,25 @@ bool client_admitted(uint32_t peer_address) {
     return settings.allow_remote != 0 || peer_address == address_from_bytes(127, 0, 0, 1);
 }
 
-// Accepts a connection waiting on the port, if one still does. A client
-// that may not be served is closed at once, and NO_SOCKET returned.
-Socket accept_admitted(bool web) {
-    Socket connection = NO_SOCKET;
-    uint32_t peer_address = 0;
-    AcceptResult result =
-        accept_connection(web ? listening.www : listening.ftp, connection, peer_address);
-    if (result == AcceptResult::exhausted) {
-        // Out of descriptors or memory: give the sessions time to release
-        // some instead of spinning on a socket that stays ready.
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (result != AcceptResult::accepted) {
-        return NO_SOCKET;
-    }
-    if (!client_admitted(peer_address)) {
-        close_socket(connection);
-        return NO_SOCKET;
-    }
-    return connection;
-}
-
-// Blocks, with no time-out, until this thread has a connection to serve.
-// When both ports have connections waiting, the one that did not go last
-// goes first, so that neither starves the other.
+// Blocks, with no time-out, until this thread has a connection to serve. A
+// client that may not be served is closed at once. When both ports have
+// connections waiting, the one that did not go last goes first, so that
+// neither starves the other.
 Connection next_connection(ConnectionWaiter& waiter, bool& www_went_last) {
-    std::unique_lock<std::mutex> turn(waiting_turn, std::defer_lock);
-    if (HOST_WAITS_ONE_AT_A_TIME) {
-        turn.lock();
-    }
     for (;;) {
-        bool www_ready = false;
-        bool ftp_ready = false;
-        WaitResult waited = waiter.wait(www_ready, ftp_ready);
-        if (waited == WaitResult::failed) {
+        AcceptedConnection accepted;
+        if (waiter.accept_next(!www_went_last, accepted) != AcceptResult::accepted) {
+            // Out of descriptors or memory, or no wait possible now: give the
+            // sessions time to release some instead of spinning on a socket
+            // that stays ready.
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        if (waited != WaitResult::ready) {
             continue;
         }
-        bool web = www_ready && !(ftp_ready && www_went_last);
-        www_went_last = web;
-        Socket connection = accept_admitted(web);
-        if (connection != NO_SOCKET) {
-            return {connection, web};
+        www_went_last = accepted.from_first;
+        if (client_admitted(accepted.peer_address)) {
+            return {accepted.socket, accepted.from_first};
         }
+        close_socket(accepted.socket);
     }
 }
 
@@ -148,11 +119,12 @@ void run_session_thread(void* waiter) {
     serve_on_this_thread(*static_cast<ConnectionWaiter*>(waiter));
 }
 
-// The calling thread is the first of them: serving never stops for want of
-// a thread.
-void start_other_session_threads() {
-    for (int thread = 1; thread < MAX_SESSIONS; ++thread) {
-        if (start_detached_thread(run_session_thread, &waiters[thread]) != Status::ok) {
+// A thread for every waiter that could be made, but for the calling
+// thread's own, the first: serving never stops for want of a thread.
+void start_other_session_threads(const Status (&prepared)[MAX_SESSIONS], int own) {
+    for (int thread = own + 1; thread < MAX_SESSIONS; ++thread) {
+        if (prepared[thread] == Status::ok &&
+            start_detached_thread(run_session_thread, &waiters[thread]) != Status::ok) {
             console_print("Error starting the WWW servicing thread\n");
         }
     }
@@ -164,15 +136,31 @@ void run_listener() {
     prepare_session_threads();
     Socket www_socket = open_tcp_socket();
     Socket ftp_socket = open_tcp_socket();
-    for (ConnectionWaiter& waiter : waiters) {
-        (void)waiter.prepare(www_socket, ftp_socket);
+    // Every thread's wait is made before the server listens, so that its
+    // descriptors are all in place when it serves.
+    Status prepared[MAX_SESSIONS];
+    for (int thread = 0; thread < MAX_SESSIONS; ++thread) {
+        prepared[thread] = waiters[thread].prepare(www_socket, ftp_socket);
     }
     if (set_up(www_socket, ftp_socket) != Status::ok) {
+        return;
+    }
+    // A thread that cannot wait for connections is a thread that could not
+    // be started.
+    int own = -1;
+    for (int thread = MAX_SESSIONS - 1; thread >= 0; --thread) {
+        if (prepared[thread] != Status::ok) {
+            console_print("Error starting the WWW servicing thread\n");
+        } else {
+            own = thread;
+        }
+    }
+    if (own < 0) {
         return;
     }
     // Serving begins: from now on no session waits for the console. Without
     // a writer thread the texts are written as they come.
     (void)start_console_writer();
-    start_other_session_threads();
-    serve_on_this_thread(waiters[0]);
+    start_other_session_threads(prepared, own);
+    serve_on_this_thread(waiters[own]);
 }

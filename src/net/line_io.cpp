@@ -22,7 +22,6 @@ long LineReader::receive() {
     long received = receive_some(socket_, buffer_);
     received_ = received > 0 ? static_cast<size_t>(received) : 0;
     handed_out_ = 0;
-    last_receive_filled_ = received_ == sizeof buffer_;
     return received;
 }
 
@@ -49,9 +48,7 @@ ReceiveLineResult LineReader::next(std::span<char> line) {
 long LineReader::take(std::span<char> out) {
     if (buffered() == 0) {
         // Straight into the caller's buffer: nothing is left of ours.
-        long received = receive_some(socket_, out);
-        last_receive_filled_ = received == static_cast<long>(out.size());
-        return received;
+        return receive_some(socket_, out);
     }
     size_t count = std::min(out.size(), buffered());
     std::memcpy(out.data(), buffer_ + handed_out_, count);

@@ -29,8 +29,6 @@ class LineReader {
     long take(std::span<char> out);
     // Bytes received and not handed out yet.
     size_t buffered() const { return received_ - handed_out_; }
-    // True when the last receive filled the buffer: more may be waiting.
-    bool may_have_more() const { return last_receive_filled_; }
 
   private:
     static constexpr size_t BUFFER_SIZE = 4096;
@@ -41,7 +39,6 @@ class LineReader {
     Socket socket_;
     size_t received_ = 0;
     size_t handed_out_ = 0;
-    bool last_receive_filled_ = false;
     char buffer_[BUFFER_SIZE];
 };
 

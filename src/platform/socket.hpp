@@ -13,12 +13,9 @@
 #if defined(_WIN32)
 using Socket = uintptr_t; // the host's SOCKET
 constexpr Socket NO_SOCKET = ~static_cast<Socket>(0);
-// select() wakes every thread that waits in it for the same connection.
-constexpr bool HOST_WAITS_ONE_AT_A_TIME = true;
 #else
 using Socket = int;
 constexpr Socket NO_SOCKET = -1;
-constexpr bool HOST_WAITS_ONE_AT_A_TIME = false;
 #endif
 
 // Makes the host's sockets usable. When they cannot be, the later socket
@@ -34,8 +31,8 @@ void close_socket(Socket socket);
 [[nodiscard]] Status bind_listening_socket(Socket socket, uint16_t port);
 // Listens with the longest queue the host allows.
 [[nodiscard]] Status listen_for_bursts(Socket socket);
-// Makes accepting on a listening socket never wait: with nothing left to
-// accept, accept_connection fails at once. Accepted connections still
+// Makes accepting on a listening socket never wait: another thread may
+// have taken the connection that woke this one. Accepted connections still
 // block.
 void accept_without_waiting(Socket listening);
 // Where the host can, the kernel hands a connection over only once its
@@ -44,11 +41,29 @@ void accept_once_data_arrives(Socket listening, int seconds);
 // The port a bound socket has, in host order, or 0.
 uint16_t bound_port(Socket socket);
 
-enum class WaitResult { ready, timed_out, failed };
+enum class WaitResult {
+    ready,
+    timed_out,
+    interrupted, // a signal ended the wait
+    failed
+};
 
-// One thread's wait for connections on two listening sockets. Where several
-// threads wait, each with its own, a connection wakes only one of them,
-// unless HOST_WAITS_ONE_AT_A_TIME says that the threads must take turns.
+enum class AcceptResult {
+    accepted,
+    failed,   // the host cannot wait for connections now: back off a moment
+    exhausted // the host is out of descriptors or memory: back off
+};
+
+// A connection taken from one of two listening sockets.
+struct AcceptedConnection {
+    Socket socket = NO_SOCKET;
+    uint32_t peer_address = 0; // network order
+    bool from_first = false;
+};
+
+// One session thread's way to its next connection on two listening
+// sockets. Every thread has one, and while any thread is idle no connection
+// waits: a connection wakes one idle thread, not all of them.
 class ConnectionWaiter {
   public:
     ConnectionWaiter() = default;
@@ -58,29 +73,39 @@ class ConnectionWaiter {
 
     // Takes up what the host needs to wait on the two sockets (they need
     // not listen yet), so that a server's descriptors are all in place
-    // before it serves. Returns false when the host cannot now; wait() then
-    // tries again.
-    bool prepare(Socket first, Socket second);
-    // Blocks, with no time-out, until a connection may wait on either
-    // socket: WaitResult::timed_out when a signal ended the wait,
-    // WaitResult::failed when the host cannot wait now (back off a moment).
-    [[nodiscard]] WaitResult wait(bool& first_ready, bool& second_ready);
+    // before it serves. Status::failed when the host cannot: this waiter
+    // then takes no connections.
+    [[nodiscard]] Status prepare(Socket first, Socket second);
+    // Blocks, with no time-out, until this thread has accepted a
+    // connection on either socket. When both have connections waiting, the
+    // first socket's goes first if `first_goes_first`.
+    [[nodiscard]] AcceptResult accept_next(bool first_goes_first, AcceptedConnection& accepted);
 
   private:
-    Socket first_ = NO_SOCKET;
-    Socket second_ = NO_SOCKET;
+    // Until either socket may have a connection waiting.
+    [[nodiscard]] WaitResult wait(bool (&ready)[2]);
+
+    Socket sockets_[2] = {NO_SOCKET, NO_SOCKET};
     [[maybe_unused]] int handle_ = -1;
 };
 
-enum class AcceptResult {
-    accepted,
-    failed,   // nothing to accept, or this one attempt failed
-    exhausted // the host is out of descriptors or memory: back off
-};
-// Accepts one connection, blocking whatever the listening socket is, and
-// tells the peer's IPv4 address.
-[[nodiscard]] AcceptResult accept_connection(Socket listening, Socket& connection,
-                                             uint32_t& peer_address);
+// A connection is ended by the host when its peer stops answering while
+// nothing is on its way, so that a client that has vanished from the
+// network (a laptop gone from the Wi-Fi, a machine without power) gives
+// its session back. A live peer keeps it, silent or not, and so does one
+// that has stopped reading: its kernel still answers. Given a listening
+// socket, it holds for the connections accepted from it; given an
+// unconnected one, for the connection it makes.
+void end_when_peer_vanishes(Socket socket);
+// The peer is probed once it has been silent this long, then at this
+// interval, and given up when this many probes go unanswered: 60 + 10 x 6
+// = 120 s on both hosts. Windows sends 10 probes, a count that programs
+// long could not change, so the interval is chosen to suit it. The
+// systems' own defaults (two hours and more) would lose a place for hours,
+// and a probe a minute costs a silent client two small segments.
+constexpr int PEER_IDLE_SECONDS = 60;
+constexpr int PEER_PROBE_INTERVAL_SECONDS = 6;
+constexpr int PEER_PROBES = 10;
 
 // Connects to `address`:`port` (both network order).
 [[nodiscard]] Status connect_to(Socket socket, uint32_t address, uint16_t port);
@@ -98,6 +123,9 @@ uint32_t peer_address_of(Socket socket);
 uint32_t local_address_of(Socket socket);
 // True when TCP connected the socket to itself: both ends are the same.
 bool connected_to_itself(Socket socket);
+// True when `address` (network order) is one of this machine's own, on any
+// of its interfaces, or when the host cannot tell.
+bool is_address_of_this_machine(uint32_t address);
 
 // Sends what it can of `data`: the count, or -1 once the peer cannot take
 // more. Never ends the process on a vanished peer. `more_follows` lets the

@@ -8,6 +8,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -69,58 +70,151 @@ void accept_once_data_arrives(Socket listening, int seconds) {
     (void)setsockopt(listening, IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds, sizeof seconds);
 }
 
+namespace {
+
+// Passed from a thread that has taken a connection to an idle one when more
+// may wait: one for all the session threads, made with the first waiter.
+int baton = -1;
+
+// Accepts one connection, if one still waits.
+AcceptResult accept_connection(Socket listening, AcceptedConnection& accepted) {
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    Socket connection = accept4(listening, raw(peer), &length, SOCK_CLOEXEC);
+    if (connection < 0) {
+        bool passing =
+            errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED;
+        return passing ? AcceptResult::failed : AcceptResult::exhausted;
+    }
+    accepted.socket = connection;
+    accepted.peer_address = peer.sin_addr.s_addr;
+    return AcceptResult::accepted;
+}
+
+// Wakes one idle thread when either socket still has a connection waiting.
+void pass_on_if_more_wait(const Socket (&sockets)[2]) {
+    pollfd ports[2] = {{sockets[0], POLLIN, 0}, {sockets[1], POLLIN, 0}};
+    if (poll(ports, 2, 0) > 0) {
+        uint64_t one = 1;
+        (void)!write(baton, &one, sizeof one);
+    }
+}
+
+} // namespace
+
 ConnectionWaiter::~ConnectionWaiter() {
     if (handle_ >= 0) {
         close(handle_);
     }
 }
 
-bool ConnectionWaiter::prepare(Socket first, Socket second) {
-    first_ = first;
-    second_ = second;
+Status ConnectionWaiter::prepare(Socket first, Socket second) {
+    sockets_[0] = first;
+    sockets_[1] = second;
+    if (baton < 0) {
+        baton = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    }
     // Each thread has an epoll instance of its own; EPOLLEXCLUSIVE lets a
     // connection wake one waiting thread, not all of them. A connection
     // that arrives while no thread waits is found by the next that does.
     handle_ = epoll_create1(EPOLL_CLOEXEC);
-    epoll_event first_event{EPOLLIN | EPOLLEXCLUSIVE, {.fd = first_}};
-    epoll_event second_event{EPOLLIN | EPOLLEXCLUSIVE, {.fd = second_}};
-    if (handle_ < 0 || epoll_ctl(handle_, EPOLL_CTL_ADD, first_, &first_event) != 0 ||
-        epoll_ctl(handle_, EPOLL_CTL_ADD, second_, &second_event) != 0) {
+    bool added = baton >= 0 && handle_ >= 0;
+    for (int fd : {first, second, baton}) {
+        epoll_event event{EPOLLIN | EPOLLEXCLUSIVE, {.fd = fd}};
+        added = added && epoll_ctl(handle_, EPOLL_CTL_ADD, fd, &event) == 0;
+    }
+    if (!added) {
         close(handle_);
         handle_ = -1;
-        return false;
+        return Status::failed;
     }
-    return true;
+    return Status::ok;
 }
 
-WaitResult ConnectionWaiter::wait(bool& first_ready, bool& second_ready) {
-    if (handle_ < 0 && !prepare(first_, second_)) {
-        return WaitResult::failed;
+// No connection waits while a thread is idle, whatever the order of
+// arrivals and wake-ups. Each arrival wakes one waiting thread, or, while
+// none waits, is found by the next thread that waits. But a woken thread
+// may take a connection other than the one that woke it (the other port's,
+// by the fairness rule), and an older kernel may fold the wake-ups of two
+// arrivals into one thread. So a thread that has taken a connection looks
+// once more, and while either port still has one it wakes another idle
+// thread through the baton, which then does the same; and a woken thread
+// tries both ports before it sleeps again.
+WaitResult ConnectionWaiter::wait(bool (&ready)[2]) {
+    epoll_event events[3];
+    int count = epoll_wait(handle_, events, 3, -1);
+    if (count < 0) {
+        return errno == EINTR ? WaitResult::interrupted : WaitResult::failed;
     }
-    epoll_event events[2];
-    int count = epoll_wait(handle_, events, 2, -1);
-    if (count <= 0) {
-        return count < 0 && errno != EINTR ? WaitResult::failed : WaitResult::timed_out;
-    }
-    first_ready = second_ready = false;
+    ready[0] = ready[1] = false;
     for (int i = 0; i < count; ++i) {
-        (events[i].data.fd == first_ ? first_ready : second_ready) = true;
+        if (events[i].data.fd == baton) {
+            uint64_t passed;
+            (void)!read(baton, &passed, sizeof passed);
+        } else {
+            ready[events[i].data.fd == sockets_[0] ? 0 : 1] = true;
+        }
     }
     return WaitResult::ready;
 }
 
-AcceptResult accept_connection(Socket listening, Socket& connection, uint32_t& peer_address) {
-    sockaddr_in peer{};
-    socklen_t length = sizeof peer;
-    connection = accept4(listening, raw(peer), &length, SOCK_CLOEXEC);
-    if (connection < 0) {
-        connection = NO_SOCKET;
-        bool passing =
-            errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED;
-        return passing ? AcceptResult::failed : AcceptResult::exhausted;
+AcceptResult ConnectionWaiter::accept_next(bool first_goes_first, AcceptedConnection& accepted) {
+    if (handle_ < 0) {
+        return AcceptResult::failed;
     }
-    peer_address = peer.sin_addr.s_addr;
-    return AcceptResult::accepted;
+    for (;;) {
+        bool ready[2];
+        WaitResult waited = wait(ready);
+        if (waited == WaitResult::failed) {
+            return AcceptResult::failed;
+        }
+        if (waited == WaitResult::interrupted) {
+            continue;
+        }
+        // A port that was reported goes before one that was not, and of
+        // two reported ports the one whose turn it is.
+        int first = first_goes_first ? 0 : 1;
+        if (!ready[first] && ready[1 - first]) {
+            first = 1 - first;
+        }
+        for (int port : {first, 1 - first}) {
+            AcceptResult result = accept_connection(sockets_[port], accepted);
+            if (result == AcceptResult::accepted) {
+                accepted.from_first = port == 0;
+                pass_on_if_more_wait(sockets_);
+            }
+            if (result != AcceptResult::failed) {
+                return result;
+            }
+        }
+    }
+}
+
+void end_when_peer_vanishes(Socket socket) {
+    // Linux passes these on from a listening socket to what it accepts.
+    int on = 1;
+    int idle = PEER_IDLE_SECONDS;
+    int interval = PEER_PROBE_INTERVAL_SECONDS;
+    int count = PEER_PROBES;
+    (void)setsockopt(socket, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    (void)setsockopt(socket, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    (void)setsockopt(socket, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    (void)setsockopt(socket, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+}
+
+bool is_address_of_this_machine(uint32_t address) {
+    // Only an address of our own can be bound to.
+    int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (probe < 0) {
+        return true;
+    }
+    sockaddr_in own{};
+    own.sin_family = AF_INET;
+    own.sin_addr.s_addr = address;
+    bool bound = bind(probe, raw(own), sizeof own) == 0;
+    bool foreign = !bound && errno == EADDRNOTAVAIL;
+    close(probe);
+    return !foreign;
 }
 
 Status connect_to(Socket socket, uint32_t address, uint16_t port) {

@@ -3,6 +3,10 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+// After winsock2.h, whose types it uses.
+#include <mstcpip.h>
+#include <mutex>
+
 namespace {
 
 sockaddr* raw(sockaddr_in& address) {
@@ -71,34 +75,18 @@ void accept_once_data_arrives(Socket, int) {
     // No such option here: a connection is handed over when it is made.
 }
 
-ConnectionWaiter::~ConnectionWaiter() = default;
+namespace {
 
-bool ConnectionWaiter::prepare(Socket first, Socket second) {
-    first_ = first;
-    second_ = second;
-    return true;
-}
+// Only one thread at a time waits and accepts: select() would wake every
+// waiting thread for the same connection.
+std::mutex waiting_turn;
 
-WaitResult ConnectionWaiter::wait(bool& first_ready, bool& second_ready) {
-    fd_set ready;
-    FD_ZERO(&ready);
-    FD_SET(native(first_), &ready);
-    FD_SET(native(second_), &ready);
-    // No time-out: an idle server sleeps here instead of polling.
-    if (select(0, &ready, nullptr, nullptr, nullptr) == SOCKET_ERROR) {
-        return WaitResult::failed;
-    }
-    first_ready = FD_ISSET(native(first_), &ready) != 0;
-    second_ready = FD_ISSET(native(second_), &ready) != 0;
-    return first_ready || second_ready ? WaitResult::ready : WaitResult::timed_out;
-}
-
-AcceptResult accept_connection(Socket listening, Socket& connection, uint32_t& peer_address) {
+// Accepts one connection, if one still waits.
+AcceptResult accept_connection(Socket listening, AcceptedConnection& accepted) {
     sockaddr_in peer{};
     int length = sizeof peer;
-    SOCKET accepted = accept(native(listening), raw(peer), &length);
-    if (accepted == INVALID_SOCKET) {
-        connection = NO_SOCKET;
+    SOCKET connection = accept(native(listening), raw(peer), &length);
+    if (connection == INVALID_SOCKET) {
         int error = WSAGetLastError();
         bool passing = error == WSAEINTR || error == WSAECONNRESET || error == WSAECONNABORTED ||
                        error == WSAEWOULDBLOCK;
@@ -107,10 +95,91 @@ AcceptResult accept_connection(Socket listening, Socket& connection, uint32_t& p
     // Here an accepted socket inherits the listening socket's mode; the
     // sessions need it to block.
     u_long off = 0;
-    (void)ioctlsocket(accepted, FIONBIO, &off);
-    connection = static_cast<Socket>(accepted);
-    peer_address = peer.sin_addr.s_addr;
+    (void)ioctlsocket(connection, FIONBIO, &off);
+    accepted.socket = static_cast<Socket>(connection);
+    accepted.peer_address = peer.sin_addr.s_addr;
+    end_when_peer_vanishes(accepted.socket);
     return AcceptResult::accepted;
+}
+
+} // namespace
+
+ConnectionWaiter::~ConnectionWaiter() = default;
+
+Status ConnectionWaiter::prepare(Socket first, Socket second) {
+    sockets_[0] = first;
+    sockets_[1] = second;
+    return Status::ok;
+}
+
+WaitResult ConnectionWaiter::wait(bool (&ready)[2]) {
+    fd_set waiting;
+    FD_ZERO(&waiting);
+    FD_SET(native(sockets_[0]), &waiting);
+    FD_SET(native(sockets_[1]), &waiting);
+    // No time-out: an idle server sleeps here instead of polling.
+    if (select(0, &waiting, nullptr, nullptr, nullptr) == SOCKET_ERROR) {
+        return WSAGetLastError() == WSAEINTR ? WaitResult::interrupted : WaitResult::failed;
+    }
+    ready[0] = FD_ISSET(native(sockets_[0]), &waiting) != 0;
+    ready[1] = FD_ISSET(native(sockets_[1]), &waiting) != 0;
+    return WaitResult::ready;
+}
+
+// No connection waits while a thread is idle. The turn covers the wait and
+// the accept, and select() tells what waits now, not what has arrived: the
+// thread that has the turn either takes a connection, and hands the turn
+// to the next idle thread, which looks again, or finds both ports empty.
+AcceptResult ConnectionWaiter::accept_next(bool first_goes_first, AcceptedConnection& accepted) {
+    std::lock_guard<std::mutex> turn(waiting_turn);
+    for (;;) {
+        bool ready[2];
+        WaitResult waited = wait(ready);
+        if (waited == WaitResult::failed) {
+            return AcceptResult::failed;
+        }
+        if (waited == WaitResult::interrupted) {
+            continue;
+        }
+        // Of two ports with connections waiting, the one whose turn it is.
+        int first = first_goes_first ? 0 : 1;
+        if (!ready[first]) {
+            first = 1 - first;
+        }
+        for (int port : {first, 1 - first}) {
+            AcceptResult result = accept_connection(sockets_[port], accepted);
+            accepted.from_first = port == 0;
+            if (result != AcceptResult::failed) {
+                return result;
+            }
+        }
+    }
+}
+
+void end_when_peer_vanishes(Socket socket) {
+    // The number of probes is Windows' own, 10.
+    BOOL on = TRUE;
+    (void)setsockopt(native(socket), SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on),
+                     sizeof on);
+    tcp_keepalive settings{1, PEER_IDLE_SECONDS * 1000, PEER_PROBE_INTERVAL_SECONDS * 1000};
+    DWORD returned = 0;
+    (void)WSAIoctl(native(socket), SIO_KEEPALIVE_VALS, &settings, sizeof settings, nullptr, 0,
+                   &returned, nullptr, nullptr);
+}
+
+bool is_address_of_this_machine(uint32_t address) {
+    // Only an address of our own can be bound to.
+    SOCKET probe = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (probe == INVALID_SOCKET) {
+        return true;
+    }
+    sockaddr_in own{};
+    own.sin_family = AF_INET;
+    own.sin_addr.s_addr = address;
+    bool bound = bind(probe, raw(own), sizeof own) == 0;
+    bool foreign = !bound && WSAGetLastError() == WSAEADDRNOTAVAIL;
+    closesocket(probe);
+    return !foreign;
 }
 
 Status connect_to(Socket socket, uint32_t address, uint16_t port) {
