@@ -80,8 +80,9 @@ class FileReader {
     FileReader& operator=(const FileReader&) = delete;
 
     // Status::failed when `path` is missing, unreadable or not a regular
-    // file (a directory, FIFO, device or socket, also behind a link). Never
-    // blocks.
+    // file (a directory, FIFO, device or socket, also behind a link), and
+    // for a file the kernel makes up as it is read (/proc, /sys and their
+    // kin). Never blocks.
     [[nodiscard]] Status open(const char* path);
     // The same for a path that look_up_path has just found to be a regular
     // file: it is not looked at again before the open, only checked once

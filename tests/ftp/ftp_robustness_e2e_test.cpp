@@ -92,6 +92,11 @@ class FtpRobustness : public ::testing::Test {
         if (s.native()) {
             ASSERT_EQ(::mkfifo(s.path("ftproot/fifo").c_str(), 0644), 0);
             fs::create_symlink("/dev/zero", s.path("ftproot/zero"));
+            fs::create_symlink("/proc/self/environ", s.path("ftproot/environ"));
+            fs::create_symlink("/proc/self/status", s.path("ftproot/status"));
+            // Through a chain of links, to a file of /sys.
+            fs::create_symlink("/sys/devices/system/cpu/online", s.path("online"));
+            fs::create_symlink("../online", s.path("ftproot/online"));
             s.make_dir("ftproot/a\"b");
             s.make_dir("ftproot/crlf");
             s.write_file("ftproot/crlf/x\r\n07-04-76 10:13AM 999 fake.txt", "");
@@ -118,11 +123,12 @@ class FtpRobustness : public ::testing::Test {
 
 TEST_F(FtpRobustness, OnlyRegularFilesAreSent) {
     if (!server().native())
-        GTEST_SKIP() << "Linux only: FIFOs and links into /dev are Linux's special files";
+        GTEST_SKIP() << "Linux only: FIFOs, /dev, /proc and /sys are Linux's special files";
     Ftp f(port());
     // A FIFO would block the session until a writer came, a device would
-    // send without end.
-    for (const char* name : {"fifo", "zero"}) {
+    // send without end, and the kernel's own files tell what belongs to the
+    // machine, not to the tree.
+    for (const char* name : {"fifo", "zero", "environ", "status", "online"}) {
         std::string data;
         ASSERT_EQ(f.transfer("RETR "s + name, &data), FTP_STARTING + FTP_FAILED) << name;
         EXPECT_EQ(data.size(), 0u) << name;

@@ -82,6 +82,8 @@ class WebFiles : public ::testing::Test {
         if (s.native()) { // Linux's special files
             ASSERT_EQ(::mkfifo(s.path("wwwroot/fifo").c_str(), 0644), 0);
             fs::create_symlink("/dev/zero", s.path("wwwroot/zero"));
+            fs::create_symlink("/proc/self/environ", s.path("wwwroot/environ"));
+            fs::create_symlink("/sys/devices/system/cpu/online", s.path("wwwroot/online"));
         }
         fs::create_symlink("../outside.txt", s.path("wwwroot/outside.txt"));
         s.write_file("wwwroot/grows.bin", pattern(4 << 20));
@@ -104,12 +106,12 @@ class WebFiles : public ::testing::Test {
 };
 
 const char* const SPECIAL_FILES_ARE_LINUX_ONLY =
-    "Linux only: FIFOs and links into /dev are Linux's special files";
+    "Linux only: FIFOs, links into /dev and files of /proc and /sys are Linux's special files";
 
 TEST_F(WebFiles, OnlyRegularFilesAreServed) {
     if (!server().native())
         GTEST_SKIP() << SPECIAL_FILES_ARE_LINUX_ONLY;
-    for (const char* url : {"/fifo", "/zero"}) {
+    for (const char* url : {"/fifo", "/zero", "/environ", "/online"}) {
         SCOPED_TRACE(url);
         Reply reply = fetch(port(), get(url));
         EXPECT_TRUE(reply.closed);

@@ -1,7 +1,8 @@
-// A request that leaves bytes unread (a long POST body, anything after the
-// head) still gets its whole response and no reset: the server stops
-// sending, reads on until the client closes, and never longer than its
-// bounds. Through the real executable and real clients.
+// Whatever a client sends after its head (a long POST body, bytes that come
+// while the response is on its way), it gets its whole response and no
+// reset: the server stops sending, reads on until the client closes, and
+// never longer than its bounds. Through the real executable and real
+// clients.
 
 #include "http_replies.hpp"
 #include "server_process.hpp"
@@ -27,6 +28,8 @@ constexpr int LINGER_MS = 30000; // far above the server's own bounds of 2 s and
 constexpr int RUNS = 10;         // a reset lost the response in up to 9 of 10 runs
 const std::string A_TXT = "hello world\n";
 const std::string BODY(1 << 20, 'p');
+const std::string BIG(2 << 20, 'b');
+constexpr int SMALL_WINDOW = 16 * 1024; // so that the server is still sending
 
 class LingeringClose : public ::testing::Test {
   protected:
@@ -34,6 +37,7 @@ class LingeringClose : public ::testing::Test {
         server_ = std::make_unique<ServerProcess>();
         body_file_ = server_->path("body.bin");
         std::ofstream(body_file_, std::ios::binary) << BODY;
+        server_->write_file("wwwroot/big.bin", BIG);
         started_ = server_->start();
     }
     static void TearDownTestSuite() { server_.reset(); }
@@ -100,6 +104,40 @@ TEST_F(LingeringClose, TheResponseEndsInAnOrderlyCloseAndTheRestIsRead) {
     EXPECT_EQ(reply, http_file_response(A_TXT, "text/plain"));
     // Everything else is read: the whole body goes through without a reset.
     EXPECT_TRUE(send_all(client.get(), BODY.substr(4000)));
+}
+
+// Bytes that come after the head, while a large response is still on its
+// way through a small window: a line a chatty client adds, or a body that
+// the head does not announce, or announces with a length that does not
+// fit 32 bits. Each is read with the lingering close, never reset.
+TEST_F(LingeringClose, BytesThatComeWhileTheResponseIsOnItsWayNeverResetIt) {
+    const std::string late_body(32 * 1024, 'l');
+    struct Row {
+        std::string head, with_head, late;
+    };
+    auto post = [](const std::string& length) {
+        return "POST /big.bin HTTP/1.0\r\nContent-length: " + length + "\r\n\r\n";
+    };
+    const std::string early(500, 'e');
+    for (const Row& row : {
+             Row{"GET /big.bin HTTP/1.0\r\n\r\n", "", "\r\n"},
+             Row{"POST /big.bin HTTP/1.0\r\n\r\n", "", late_body},
+             Row{post("2147483648"), early, late_body},
+             Row{post("4294967295"), early, late_body},
+             Row{post("4294967296"), "", late_body},
+             Row{post("99999999999"), early, late_body},
+         }) {
+        SCOPED_TRACE(row.head);
+        ClientSocket client = ClientSocket::connect(server_->www_port(), "127.0.0.1", SMALL_WINDOW);
+        ASSERT_TRUE(send_all(client.get(), row.head + row.with_head));
+        std::string reply;
+        receive_until_close(client.get(), reply, IO_MS, 64 * 1024);
+        ASSERT_EQ(reply.size(), 64u * 1024);
+        ASSERT_TRUE(send_all(client.get(), row.late));
+        EXPECT_TRUE(receive_until_close(client.get(), reply, IO_MS * SCALE, 4 * BIG.size()));
+        EXPECT_TRUE(reply == http_file_response(BIG, "application/octet-stream"))
+            << reply.size() << " bytes";
+    }
 }
 
 // The session ends on its own, with the client's side still open: its next

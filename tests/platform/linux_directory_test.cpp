@@ -92,6 +92,19 @@ TEST_F(TempTree, FileReaderOpensOnlyRegularFilesAndNeverBlocks) {
     }
     FileReader device;
     EXPECT_EQ(device.open("/dev/null"), Status::failed);
+    // The kernel's own files are regular files that it makes up as they
+    // are read; tmpfs holds real ones.
+    for (const char* made_up : {"/proc/self/status", "/sys/devices/system/cpu/online"}) {
+        FileReader kernel;
+        EXPECT_EQ(kernel.open(made_up), Status::failed) << made_up;
+    }
+    const fs::path in_memory = "/dev/shm/pelmar-test-" + std::to_string(::getpid());
+    if (std::ofstream(in_memory) << "kept") {
+        FileReader tmpfs;
+        EXPECT_EQ(tmpfs.open(in_memory.c_str()), Status::ok);
+        EXPECT_EQ(tmpfs.size(), 4);
+        fs::remove(in_memory);
+    }
     // A link to a regular file is followed.
     FileReader linked;
     ASSERT_EQ(linked.open(service_path("to-a").c_str()), Status::ok);

@@ -5,11 +5,13 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace {
@@ -44,6 +46,31 @@ bool to_host_path(char (&out)[PATH_MAX], const char* path) {
         out[i] = path[i] == '\\' ? '/' : path[i];
     }
     return true;
+}
+
+// Whether the open file lies on a file system whose files the kernel makes
+// up as they are read (proc, sysfs and their kin). Their sizes say nothing
+// (0 for a /proc file of any length), some block a reader for ever, and
+// what they hold belongs to the machine, not to the trees; a link placed in
+// a tree does not make them part of it. Files on a disk, and on tmpfs, are
+// files like any other.
+bool made_up_by_the_kernel(int fd) {
+    constexpr uint32_t CONFIGFS = 0x62656570; // not in every linux/magic.h
+    constexpr uint32_t KINDS[] = {PROC_SUPER_MAGIC,    SYSFS_MAGIC,      DEBUGFS_MAGIC,
+                                  TRACEFS_MAGIC,       SECURITYFS_MAGIC, CGROUP_SUPER_MAGIC,
+                                  CGROUP2_SUPER_MAGIC, CONFIGFS,         PSTOREFS_MAGIC,
+                                  BPF_FS_MAGIC,        EFIVARFS_MAGIC};
+    struct statfs where;
+    if (fstatfs(fd, &where) != 0) {
+        return true; // cannot tell: not served
+    }
+    uint32_t kind = static_cast<uint32_t>(where.f_type);
+    for (uint32_t made_up : KINDS) {
+        if (kind == made_up) {
+            return true;
+        }
+    }
+    return false;
 }
 
 DIR* directory_of(void* handle) {
@@ -158,13 +185,14 @@ Status FileReader::open_looked_up(const char* path) {
         return Status::failed;
     }
     // Without waiting, so that a swap between the look and the open cannot
-    // block us either; what was opened is checked again.
+    // block us either; what was opened is checked again, whatever links led
+    // to it.
     struct stat info;
     int fd = ::open(host_path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         return Status::failed;
     }
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || made_up_by_the_kernel(fd)) {
         close(fd);
         return Status::failed;
     }
