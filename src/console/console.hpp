@@ -24,7 +24,7 @@ void console_printf(const char* format, ...) __attribute__((format(printf, 1, 2)
 constexpr size_t CONSOLE_QUEUE_BOUND = 16 << 20;
 
 // Starts the writer thread. From then on a stop from outside (Ctrl+C,
-// SIGTERM, closing the console window) gives the console about a second
+// SIGTERM, a closed terminal, closing the console window) gives the console about a second
 // to take what is queued before the process ends. Returns false when no
 // thread could be started; texts are then still written directly.
 bool start_console_writer();

@@ -6,10 +6,14 @@
 #include <new>
 #include <utility>
 
+char* ConsoleQueue::allocate_block() {
+    return new (std::nothrow) char[ConsoleBlock::CAPACITY];
+}
+
 bool ConsoleQueue::add_block() {
     ConsoleBlock block = std::move(spare_);
     if (block.bytes == nullptr) {
-        block.bytes.reset(new (std::nothrow) char[ConsoleBlock::CAPACITY]);
+        block.bytes.reset(allocate_());
     }
     if (block.bytes == nullptr) {
         return false;
@@ -46,8 +50,25 @@ bool ConsoleQueue::append(const char* text, size_t length) {
     return true;
 }
 
+bool ConsoleQueue::report_drops() {
+    char report[64];
+    int length = std::snprintf(report, sizeof report,
+                               "%llu texts dropped while the console was blocked\n",
+                               static_cast<unsigned long long>(dropped_));
+    if (unwritten_ + static_cast<size_t>(length) > bound_ ||
+        !append(report, static_cast<size_t>(length))) {
+        return false;
+    }
+    unwritten_ += static_cast<size_t>(length);
+    dropped_ = 0;
+    return true;
+}
+
 void ConsoleQueue::add(const char* text, size_t length) {
-    if (dropped_ > 0 || unwritten_ + length > bound_ || !append(text, length)) {
+    // Until the drops are reported, a text would go before the report:
+    // dropped and counted too.
+    if ((dropped_ > 0 && !report_drops()) || unwritten_ + length > bound_ ||
+        !append(text, length)) {
         ++dropped_;
         return;
     }
@@ -63,21 +84,11 @@ void ConsoleQueue::take(std::vector<ConsoleBlock>& batch) {
 
 void ConsoleQueue::written(size_t count) {
     unwritten_ -= count;
-    if (dropped_ == 0) {
-        return;
-    }
-    char report[64];
-    int length = std::snprintf(report, sizeof report,
-                               "%llu texts dropped while the console was blocked\n",
-                               static_cast<unsigned long long>(dropped_));
     // Reported once there is room for the report too; until then, later
     // texts are dropped and counted with the others.
-    if (unwritten_ + static_cast<size_t>(length) > bound_ ||
-        !append(report, static_cast<size_t>(length))) {
-        return;
+    if (dropped_ > 0) {
+        (void)report_drops();
     }
-    unwritten_ += static_cast<size_t>(length);
-    dropped_ = 0;
 }
 
 void ConsoleQueue::recycle(std::vector<ConsoleBlock>& written_blocks) {

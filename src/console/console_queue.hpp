@@ -26,7 +26,13 @@ struct ConsoleBlock {
 // and is given back as it is written, but for one block kept for reuse.
 class ConsoleQueue {
   public:
-    explicit ConsoleQueue(size_t bound) : bound_(bound) {}
+    // The memory of a new block, CAPACITY bytes from new[], or nullptr when
+    // there is none.
+    using Allocate = char* (*)();
+    static char* allocate_block();
+
+    explicit ConsoleQueue(size_t bound, Allocate allocate = allocate_block)
+        : bound_(bound), allocate_(allocate) {}
 
     // Queues the text, or drops it when it does not fit under the bound, or
     // while earlier drops have not been reported yet: the report keeps its
@@ -37,7 +43,8 @@ class ConsoleQueue {
     // gone.
     void take(std::vector<ConsoleBlock>& batch);
     // `count` bytes of what was taken have gone to the console. Once that
-    // leaves room for it, the report of the texts dropped so far is queued.
+    // leaves room for it, the report of the texts dropped so far is queued;
+    // failing memory, it is queued before the next text that finds some.
     void written(size_t count);
     // Takes back blocks that have been written, to reuse one of them.
     void recycle(std::vector<ConsoleBlock>& written_blocks);
@@ -51,8 +58,12 @@ class ConsoleQueue {
     // for one is lacking (nothing of the text is kept then).
     bool append(const char* text, size_t length);
     bool add_block();
+    // Queues the line that says how many texts were dropped; false when
+    // there is no room or no memory for it yet.
+    bool report_drops();
 
     size_t bound_;
+    Allocate allocate_;
     std::vector<ConsoleBlock> queued_;
     ConsoleBlock spare_;
     size_t unwritten_ = 0;

@@ -54,6 +54,25 @@ TEST(ConsoleQueue, DropsAreReportedOnceInTheirPlaceWhenTheConsoleTakesOutputAgai
     EXPECT_EQ(take(queue), "e");
 }
 
+bool short_of_memory = false;
+char* allocate_unless_short() {
+    return short_of_memory ? nullptr : ConsoleQueue::allocate_block();
+}
+
+TEST(ConsoleQueue, AReportThatFindsNoMemoryIsQueuedBeforeTheNextText) {
+    ConsoleQueue queue(64, allocate_unless_short);
+    add(queue, std::string(64, 'x'));
+    // Kept, not recycled: the queue has no block to spare.
+    std::vector<ConsoleBlock> written_out;
+    queue.take(written_out);
+    add(queue, "a");
+    short_of_memory = true;
+    queue.written(64);
+    short_of_memory = false;
+    add(queue, "b");
+    EXPECT_EQ(take(queue), "1 texts dropped while the console was blocked\nb");
+}
+
 TEST(ConsoleQueue, ATextLongerThanABlockSpansBlocksWhole) {
     ConsoleQueue queue(4 * ConsoleBlock::CAPACITY);
     const std::string head = "head ";
