@@ -33,7 +33,8 @@ void prepare_console();
 // bytes it took, or -1 when it takes none any more (its reader is gone).
 long write_to_console(const char* data, size_t length);
 
-// From now on a stop from outside (Ctrl+C or SIGTERM; on Windows Ctrl+C,
+// From now on a stop from outside (Ctrl+C, SIGTERM or the hangup of a
+// closed terminal, unless that was ignored at start; on Windows Ctrl+C,
 // Ctrl+Break or closing the console window) does not end the process at
 // once: the console gets about a second to take the `unwritten` bytes, and
 // then the process ends as the stop would have ended it. A second stop

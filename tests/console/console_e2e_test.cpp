@@ -192,16 +192,56 @@ TEST_F(SlowConsole, AStopLetsTheConsoleTakeWhatIsQueuedFirst) {
         GTEST_SKIP() << "Linux only: a stop is a signal here; on Windows it is a console event";
     if (!SIGNALS_ARRIVE)
         GTEST_SKIP() << "the thread sanitizer holds signals back";
-    std::string console;
-    ASSERT_TRUE(read_pipe(server_.console_pipe(), console, IO_MS, SIZE_MAX,
-                          [](const std::string& text) { return contains(text, "FTPport"); }));
-    const std::string last = page();
-    ASSERT_EQ(::kill(server_.pid(), SIGINT), 0);
-    // Read to the end: the pipe closes when the process has ended.
-    read_pipe(server_.console_pipe(), console, IO_MS, 8 * QUEUE_BOUND,
-              [](const std::string&) { return false; });
-    EXPECT_TRUE(console.ends_with("/many\n" + last)) << console.size() << " bytes";
-    EXPECT_EQ(server_.wait_for_exit(IO_MS), 128 + SIGINT);
+    // Ctrl+C, and the hangup of a terminal that was closed.
+    for (int stop : {SIGINT, SIGHUP}) {
+        SCOPED_TRACE(stop);
+        if (stop != SIGINT) {
+            ASSERT_TRUE(server_.start());
+        }
+        std::string console;
+        ASSERT_TRUE(read_pipe(server_.console_pipe(), console, IO_MS, SIZE_MAX,
+                              [](const std::string& text) { return contains(text, "FTPport"); }));
+        const std::string last = page();
+        ASSERT_EQ(::kill(server_.pid(), stop), 0);
+        // Read to the end: the pipe closes when the process has ended.
+        read_pipe(server_.console_pipe(), console, IO_MS, 8 * QUEUE_BOUND,
+                  [](const std::string&) { return false; });
+        EXPECT_TRUE(console.ends_with("/many\n" + last)) << console.size() << " bytes";
+        EXPECT_EQ(server_.wait_for_exit(IO_MS), 128 + stop);
+    }
+}
+
+// The signals a server catches, from the kernel's own record of it.
+std::string caught_signals(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with("SigCgt:"))
+            return line;
+    return "";
+}
+
+bool catches(pid_t pid, int signal) {
+    unsigned long long mask = std::stoull(caught_signals(pid).substr(7), nullptr, 16);
+    return (mask >> (signal - 1) & 1) != 0;
+}
+
+TEST(Signals, AStrayAlarmEndsTheServerAsItEndsAnyProgramAndAnIgnoredHangupStaysIgnored) {
+    if (!ServerProcess::native())
+        GTEST_SKIP() << "Linux only: signals";
+    if (!SIGNALS_ARRIVE)
+        GTEST_SKIP() << "the thread sanitizer holds signals back";
+    ServerProcess server;
+    ASSERT_TRUE(server.start());
+    ASSERT_TRUE(eventually([&] { return catches(server.pid(), SIGALRM); }, IO_MS));
+    EXPECT_TRUE(catches(server.pid(), SIGHUP));
+    ASSERT_EQ(::kill(server.pid(), SIGALRM), 0);
+    EXPECT_EQ(server.wait_for_exit(IO_MS), 128 + SIGALRM);
+    // As nohup starts it: what ignores the hangup at the start ignores it.
+    ::signal(SIGHUP, SIG_IGN);
+    ASSERT_TRUE(server.start());
+    ::signal(SIGHUP, SIG_DFL);
+    ASSERT_TRUE(eventually([&] { return catches(server.pid(), SIGALRM); }, IO_MS));
+    EXPECT_FALSE(catches(server.pid(), SIGHUP));
 }
 
 } // namespace

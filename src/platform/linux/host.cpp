@@ -78,8 +78,11 @@ void on_stop(int signal_number) {
     alarm(1);
 }
 
+// Only a stop sets the alarm. One that comes from outside ends us as it
+// ends any program that sets none.
 void on_alarm(int) {
-    end_by(stop_signal.load());
+    int stopping = stop_signal.load();
+    end_by(stopping != 0 ? stopping : SIGALRM);
 }
 
 bool runs_as(uid_t uid, gid_t gid) {
@@ -119,6 +122,12 @@ void let_console_finish_on_stop(const std::atomic<size_t>* unwritten) {
     sigaction(SIGALRM, &alarm_action, nullptr);
     sigaction(SIGINT, &stop, nullptr);
     sigaction(SIGTERM, &stop, nullptr);
+    // A closed terminal is a stop too, unless we were started to outlive it
+    // (nohup), which asks for the hangup to be ignored.
+    struct sigaction hangup {};
+    if (sigaction(SIGHUP, nullptr, &hangup) == 0 && hangup.sa_handler != SIG_IGN) {
+        sigaction(SIGHUP, &stop, nullptr);
+    }
 }
 
 bool stop_requested() {
