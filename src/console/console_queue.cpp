@@ -52,9 +52,9 @@ bool ConsoleQueue::append(const char* text, size_t length) {
 
 bool ConsoleQueue::report_drops() {
     char report[64];
-    int length = std::snprintf(report, sizeof report,
-                               "%llu texts dropped while the console was blocked\n",
-                               static_cast<unsigned long long>(dropped_));
+    int length =
+        std::snprintf(report, sizeof report, "%llu texts dropped while the console was blocked\n",
+                      static_cast<unsigned long long>(dropped_));
     if (unwritten_ + static_cast<size_t>(length) > bound_ ||
         !append(report, static_cast<size_t>(length))) {
         return false;
