@@ -5,6 +5,10 @@
 #include "server_process.hpp"
 #include "test_client.hpp"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -89,6 +93,33 @@ TEST(SessionLimit, EveryWayASessionEndsGivesItsPlaceBack) {
     if (server.native()) {
         EXPECT_TRUE(eventually([&] { return server.fd_count() == idle_fds; }))
             << server.fd_count() << " descriptors, " << idle_fds << " when idle";
+    }
+}
+
+int local_port_of(const ClientSocket& client) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    ::getsockname(client.get(), reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.sin_port);
+}
+
+// A session whose client falls silent has it probed within a minute, so
+// that a client that has vanished gives its place back (which the minutes
+// label shows happen): an idle FTP session, and a web session with half a
+// head. What the kernel keeps for the connection is read from its table,
+// which holds Wine's sockets too.
+TEST(VanishedClients, EverySilentSessionIsProbedWithinAMinute) {
+    ServerProcess server;
+    ASSERT_TRUE(server.start()) << server.output();
+    ClientSocket ftp = greeted(server.ftp_port());
+    ClientSocket web = ClientSocket::connect(server.www_port());
+    send_all(web.get(), "GET /a.txt HTTP/1.0\r\n");
+    for (auto [client, port] : {std::pair{&ftp, server.ftp_port()}, {&web, server.www_port()}}) {
+        double next = -1;
+        EXPECT_TRUE(eventually(
+            [&] { return (next = seconds_to_next_probe(port, local_port_of(*client))) > 0; }, 3000))
+            << "port " << port;
+        EXPECT_LE(next, 60) << "port " << port;
     }
 }
 

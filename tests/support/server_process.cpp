@@ -366,6 +366,22 @@ std::vector<TcpRow> tcp_rows_of(const std::set<std::string>& owned) {
 
 } // namespace
 
+double seconds_to_next_probe(int local_port, int remote_port) {
+    std::ifstream table("/proc/net/tcp");
+    unsigned local = 0, remote = 0, timer = 0;
+    unsigned long ticks = 0;
+    for (std::string line; std::getline(table, line);)
+        // The timer that runs, 2 for a probe of an idle connection, and the
+        // clock ticks until it fires.
+        if (std::sscanf(line.c_str(), " %*u: %*x:%x %*x:%x %*x %*x:%*x %x:%lx", &local, &remote,
+                        &timer, &ticks) == 4 &&
+            static_cast<int>(local) == local_port && static_cast<int>(remote) == remote_port)
+            return timer == 2
+                       ? static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK))
+                       : -1;
+    return -1;
+}
+
 ServerProcess::PortConnections ServerProcess::connections_on(int port) const {
     PortConnections connections;
     for (const TcpRow& row : tcp_rows_of(owned_sockets())) {

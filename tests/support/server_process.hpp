@@ -29,6 +29,11 @@ int free_tcp_port(int other = 0);
 // kernel's table, since connecting would start a session.
 bool someone_listens_on(int port);
 
+// Seconds until the kernel next probes the idle connection from local_port
+// to remote_port, whoever holds it (a Windows server's sockets are Wine's);
+// -1 when no such probe is set, or no such connection exists.
+double seconds_to_next_probe(int local_port, int remote_port);
+
 // A private copy of the built server and the sample trees in a temporary
 // directory, run as a child process. The destructor kills it and removes the
 // directory.

@@ -105,8 +105,13 @@ void ClientSocket::reset() {
 }
 
 ClientSocket ClientSocket::connect(int port, const char* from_ip, int receive_buffer) {
+    return connect_to("127.0.0.1", port, from_ip, receive_buffer);
+}
+
+ClientSocket ClientSocket::connect_to(const char* to_ip, int port, const char* from_ip,
+                                      int receive_buffer) {
     sockaddr_in local = address_of(from_ip, 0);
-    sockaddr_in remote = address_of("127.0.0.1", port);
+    sockaddr_in remote = address_of(to_ip, port);
     ClientSocket client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     set_receive_buffer(client.get(), receive_buffer);
     // Linux bounds connect() and each send by this time-out, so that neither

@@ -36,12 +36,20 @@ class ClientSocket {
     explicit ClientSocket(int fd) : fd_(fd) {}
     ~ClientSocket() { close(); }
     ClientSocket(ClientSocket&& other) noexcept : fd_(other.release()) {}
+    ClientSocket& operator=(ClientSocket&& other) noexcept {
+        close();
+        fd_ = other.release();
+        return *this;
+    }
 
     // From from_ip (any 127.0.0.0/8 address, to play a foreign client) to
     // 127.0.0.1:port; invalid if that fails within 3 s. A receive_buffer
     // (bytes) is set before connecting, when the window is agreed.
     static ClientSocket connect(int port, const char* from_ip = "127.0.0.1",
                                 int receive_buffer = 0);
+    // The same to to_ip:port, from from_ip.
+    static ClientSocket connect_to(const char* to_ip, int port, const char* from_ip = "0.0.0.0",
+                                   int receive_buffer = 0);
 
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
