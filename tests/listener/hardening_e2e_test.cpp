@@ -5,6 +5,7 @@
 #include "ftp_replies.hpp"
 #include "server_process.hpp"
 #include "test_client.hpp"
+#include "test_host.hpp"
 
 #include <grp.h>
 #include <pwd.h>
@@ -13,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -102,6 +104,32 @@ TEST_F(PortToTheServer, NamingTheWebPortIsAcknowledgedButNeverConnected) {
 
 TEST_F(PortToTheServer, NamingTheFtpPortIsAcknowledgedButNeverConnected) {
     expect_no_transfer_into_itself(server_, server_.ftp_port());
+}
+
+// This machine with two addresses of its own: a user on it connects from
+// one to the server's FTP port on the other, and names the first, its own
+// end, in PORT. That passes the check that data goes only to the client,
+// and must still get no connection, which would go to the server itself.
+TEST(PortToThisMachine, NamingTheFtpPortOnAnotherOfItsAddressesIsNeverConnected) {
+    TestHost host;
+    if (!host.available())
+        GTEST_SKIP() << "needs root, to give this machine two more addresses on a pair of its own";
+    ServerProcess server;
+    ASSERT_TRUE(server.start({"/a"})) << server.output();
+    ClientSocket control = ClientSocket::connect_to(host.our_other_address().c_str(),
+                                                    server.ftp_port(), host.our_address().c_str());
+    ASSERT_EQ(read_line(control.get(), IO_MS), FTP_GREETING);
+    std::string address = host.our_address();
+    std::replace(address.begin(), address.end(), '.', ',');
+    const int own = server.ftp_port();
+    ASSERT_EQ(ask(control, "PORT " + address + "," + std::to_string(own >> 8) + "," +
+                               std::to_string(own & 0xff)),
+              FTP_PORT_OK);
+    ASSERT_EQ(ask(control, "LIST"), FTP_STARTING);
+    EXPECT_EQ(read_line(control.get(), IO_MS), FTP_REFUSED);
+    EXPECT_EQ(ask(control, "QUIT"), FTP_GOODBYE);
+    // Its own greeting only: no connection of the server's became a session.
+    EXPECT_EQ(server.output().find(FTP_GREETING), server.output().rfind(FTP_GREETING));
 }
 
 // Connections the server closed first wait in TIME_WAIT on its own ports.
