@@ -2,11 +2,13 @@
 // and staying alive and quiet whatever clients do.
 
 #include "ftp_replies.hpp"
+#include "http_replies.hpp"
 #include "server_process.hpp"
 #include "test_client.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <gtest/gtest.h>
@@ -41,6 +43,31 @@ TEST(Binding, ATakenPortEndsTheServerWithOneLine) {
         // Nothing of it stays behind on the other port.
         EXPECT_TRUE(ClientSocket(listen_on("127.0.0.1", web_taken ? ftp : www)).valid());
     }
+}
+
+// Each session thread waits on descriptors of its own, made before the
+// server listens. A thread that cannot have them is a thread that could not
+// be started: it says so and serves no one, and the others serve on.
+TEST(SessionThreads, AThreadThatCannotWaitSaysSoAndTheOthersServe) {
+    if (!ServerProcess::native())
+        GTEST_SKIP() << "Linux only: the descriptors are Wine's under Wine";
+    ServerProcess server;
+    // The standard three, two ports, and not enough for all the waits.
+    server.set_open_file_limit(12);
+    ASSERT_TRUE(server.start()) << server.output();
+    const std::string line = "Error starting the WWW servicing thread\n";
+    ASSERT_TRUE(server.wait_for_output(line, 3000)) << server.output();
+    rlimit more{64, 64};
+    ASSERT_EQ(::prlimit(server.pid(), RLIMIT_NOFILE, &more, nullptr), 0);
+    ClientSocket web = ClientSocket::connect(server.www_port());
+    send_all(web.get(), "GET /a.txt HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(read_until_close(web.get(), 3000), http_file_response("hello world\n", "text/plain"));
+    const std::string console = server.output();
+    size_t lines = 0;
+    for (size_t at = 0; (at = console.find(line, at)) != std::string::npos; at += line.size())
+        ++lines;
+    EXPECT_GE(lines, 1u);
+    EXPECT_LT(lines, 10u);
 }
 
 TEST(SessionLimit, EleventhClientWaitsUntilASessionEnds) {

@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -247,6 +248,10 @@ void ServerProcess::launch(const std::vector<std::string>& args) {
     envp.push_back(nullptr);
     exit_code_.reset();
     www_port_ = ftp_port_ = 0;
+    rlimit open_files{};
+    ::getrlimit(RLIMIT_NOFILE, &open_files);
+    if (open_file_limit_ > 0)
+        open_files.rlim_cur = static_cast<rlim_t>(open_file_limit_);
     pid_ = ::fork();
     if (pid_ == 0) {
         // Only async-signal-safe calls between fork and exec.
@@ -255,6 +260,7 @@ void ServerProcess::launch(const std::vector<std::string>& args) {
         ::dup2(sink, 2);
         // No test socket may leak in, skewing its fd count or holding a port.
         ::close_range(3, ~0U, 0);
+        ::setrlimit(RLIMIT_NOFILE, &open_files);
         // The base directory must come from the executable, not the cwd.
         if (::chdir("/") == 0)
             ::execve(argv[0], argv.data(), envp.data());

@@ -83,6 +83,11 @@ class ServerProcess {
     // executable's path and then `args`.
     void launch(const std::vector<std::string>& args);
 
+    // Later launches may open at most this many descriptors at first (0:
+    // as many as the test may). The test can raise it for the running
+    // server.
+    void set_open_file_limit(int limit) { open_file_limit_ = limit; }
+
     // Added to the environment of every later launch. Without such a call
     // SUDO_UID and SUDO_GID are kept out of it, so that a suite run under
     // sudo does not make the server give up root.
@@ -140,6 +145,7 @@ class ServerProcess {
     int console_fd_ = -1;
     bool console_to_pipe_ = false;
     int console_pipe_ = -1; // the reading end
+    int open_file_limit_ = 0;
     int www_port_ = 0;
     int ftp_port_ = 0;
 };
