@@ -20,7 +20,8 @@ export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan
 export TSAN_OPTIONS="halt_on_error=1:abort_on_error=1:log_path=$reports/tsan"
 
 # A build of its own and the groups of tests it runs, by their labels:
-# unit, e2e (the real server over loopback), browser (Chromium).
+# unit, e2e (the real server over loopback), minutes (the same, waiting
+# minutes for a client that vanishes), browser (Chromium).
 suite() {
     local dir=$1 labels=$2
     shift 2
@@ -69,7 +70,8 @@ windows() {
 
 for part in "${parts[@]}"; do
     case "$part" in
-    plain) suite build-test 'unit|e2e|browser' ;;
+    # The minutes-long cases run here only.
+    plain) suite build-test 'unit|e2e|minutes|browser' ;;
     # The optimiser's build, for its warnings and what it reorders; the
     # browser has met the same server code in the plain build.
     release) suite build-release 'unit|e2e' -DCMAKE_BUILD_TYPE=Release ;;
