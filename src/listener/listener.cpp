@@ -14,8 +14,10 @@
 namespace {
 
 // A web connection is handed over once its request has begun to arrive, so
-// that no session thread sleeps waiting for it; one that sends nothing takes
-// no place until then, and not longer than this.
+// that no session thread sleeps waiting for it. One that sends nothing takes
+// no place until then, or for about 7 s: the kernel rounds these seconds up
+// to its resends of the connection's answer, at 1, 3 and 7 s (a silent
+// client was handed over after 7.2 s).
 constexpr int WEB_DEFERRAL_SECONDS = 5;
 
 // Set before the first session thread starts, and only read afterwards.
