@@ -250,11 +250,6 @@ def run_ab(port, path, concurrency, seconds):
     return float(rate.group(1)), int(complete.group(1)), served_within
 
 
-def ab(port, path, concurrency, seconds):
-    result = run_ab(port, path, concurrency, seconds)
-    return result[0] if result else None
-
-
 class KernelEvents:
     """System calls and context switches of a server's whole process tree,
     counted by perf while it runs, or None where perf cannot count them."""
@@ -286,9 +281,10 @@ class KernelEvents:
         return counts
 
 
-def ab_with_cpu(server, path, concurrency, seconds):
+def ab_with_costs(server, path, concurrency, seconds, latency=False):
     """Requests/s, and per request the server's CPU time in microseconds,
-    its system calls and its context switches (its whole process tree)."""
+    its system calls and its context switches (its whole process tree);
+    with `latency`, the median and 99th percentile time of a request too."""
     before = cpu_seconds(server.process.pid)
     events = KernelEvents(server.process.pid)
     result = run_ab(server.port, path, concurrency, seconds)
@@ -296,7 +292,7 @@ def ab_with_cpu(server, path, concurrency, seconds):
     used = cpu_seconds(server.process.pid) - before
     if not result:
         return None
-    rate, complete, _ = result
+    rate, complete, served_within = result
     figures = {"": rate, f"server CPU us per small GET, c={concurrency}": used / complete * 1e6}
     syscalls = counts.get("raw_syscalls:sys_enter")
     switches = counts.get("context-switches")
@@ -304,17 +300,10 @@ def ab_with_cpu(server, path, concurrency, seconds):
         syscalls / complete if syscalls is not None else None
     figures[f"context switches per small GET, c={concurrency}"] = \
         switches / complete if switches is not None else None
+    if latency:
+        figures[f"p50 ms, c={concurrency}"] = served_within.get(50)
+        figures[f"p99 ms, c={concurrency}"] = served_within.get(99)
     return figures
-
-
-def ab_with_latency(port, path, concurrency, seconds):
-    """Requests/s with the median and 99th percentile time of a request."""
-    result = run_ab(port, path, concurrency, seconds)
-    if not result:
-        return None
-    rate, _, served_within = result
-    return {"": rate, f"p50 ms, c={concurrency}": served_within.get(50),
-            f"p99 ms, c={concurrency}": served_within.get(99)}
 
 
 def wrk(port, path, threads, connections, seconds):
@@ -366,13 +355,13 @@ def ftp_port_of(server):
 
 METRICS = [
     ("small file req/s, c=1", ("http",),
-     lambda s, t, g: ab(s.port, "/small.html", 1, t)),
+     lambda s, t, g: ab_with_costs(s, "/small.html", 1, t)),
     ("small file req/s, c=8", ("http",),
-     lambda s, t, g: ab_with_cpu(s, "/small.html", 8, t)),
+     lambda s, t, g: ab_with_costs(s, "/small.html", 8, t)),
     ("small file req/s, wrk -t2 -c8", ("http",),
      lambda s, t, g: wrk(s.port, "/small.html", 2, 8, t)),
     ("small file req/s, c=32", ("http",),
-     lambda s, t, g: ab_with_latency(s.port, "/small.html", 32, t)),
+     lambda s, t, g: ab_with_costs(s, "/small.html", 32, t, latency=True)),
     ("large file MB/s", ("http",),
      lambda s, t, g: loadgen(g, "http", s.port, "/big.bin", 1, t, 1)),
     ("directory page req/s", ("http",),

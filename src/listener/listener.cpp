@@ -7,6 +7,7 @@
 #include "console/console.hpp"
 #include "ftp/ftp_session.hpp"
 #include "http/http_session.hpp"
+#include "net/lingering_close.hpp"
 #include "net/network_order.hpp"
 #include "platform/host.hpp"
 #include "platform/socket.hpp"
@@ -65,6 +66,8 @@ struct Connection {
     // No client that has vanished from the network holds a place for good.
     end_when_peer_vanishes(www_socket);
     end_when_peer_vanishes(ftp_socket);
+    // Every web response ends in a lingering close, which waits for quiet.
+    time_out_quiet_receives(www_socket, LINGER_QUIET_MS);
     listening = {www_socket, ftp_socket, {bound_port(www_socket), bound_port(ftp_socket)}};
     // Both ports are bound: root, if we had it, is needed no longer.
     if (give_up_root() != Status::ok) {

@@ -21,8 +21,7 @@ void discard_until_client_closes(Socket socket) {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(LINGER_TOTAL_MS);
     char discarded[32 * 1024];
     for (int wait_ms = next_wait_ms(deadline); wait_ms > 0; wait_ms = next_wait_ms(deadline)) {
-        if (wait_readable(socket, wait_ms) != WaitResult::ready ||
-            receive_some(socket, discarded) <= 0) {
+        if (receive_unless_quiet(socket, discarded, wait_ms) <= 0) {
             return;
         }
     }

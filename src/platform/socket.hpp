@@ -43,7 +43,6 @@ uint16_t bound_port(Socket socket);
 
 enum class WaitResult {
     ready,
-    timed_out,
     interrupted, // a signal ended the wait
     failed
 };
@@ -82,9 +81,6 @@ class ConnectionWaiter {
     [[nodiscard]] AcceptResult accept_next(bool first_goes_first, AcceptedConnection& accepted);
 
   private:
-    // Until either socket may have a connection waiting.
-    [[nodiscard]] WaitResult wait(bool (&ready)[2]);
-
     Socket sockets_[2] = {NO_SOCKET, NO_SOCKET};
     [[maybe_unused]] int handle_ = -1;
 };
@@ -146,9 +142,17 @@ inline long send_bytes(Socket socket, const char* data, long length, bool more_f
     return delivered;
 }
 
-// Receives what has arrived, as much as `buffer` holds at most: the count,
-// 0 when the peer closed, -1 on an error.
+// Receives what has arrived, as much as `buffer` holds at most, waiting as
+// long as it takes: the count, 0 when the peer closed, -1 on an error.
 long receive_some(Socket socket, std::span<char> buffer);
+// The same, but waiting at most `quiet_ms` for a byte: -1 also when none
+// came. On a connection accepted from a listening socket that
+// time_out_quiet_receives gave the same time, it costs no more than
+// receive_some.
+long receive_unless_quiet(Socket socket, std::span<char> buffer, int quiet_ms);
+// Gives the connections accepted from `listening` from now on the quiet
+// time of receive_unless_quiet, where the host passes it on to them.
+void time_out_quiet_receives(Socket listening, int quiet_ms);
 // How many bytes wait to be received; Status::failed when unknown.
 [[nodiscard]] Status bytes_waiting(Socket socket, int& count);
 // Small replies go out at once instead of waiting for the previous
@@ -158,6 +162,3 @@ void send_without_delay(Socket socket);
 // Ends the sending side: the peer sees the end of the data, and can still
 // send.
 void stop_sending(Socket socket);
-// Waits at most timeout_ms until the socket has bytes to receive or the
-// peer has closed.
-[[nodiscard]] WaitResult wait_readable(Socket socket, int timeout_ms);

@@ -38,30 +38,34 @@ TEST(VanishedClient, GivesItsPlacesBackWhileLiveClientsKeepTheirs) {
     server.write_file("wwwroot/big.bin", BIG);
     ASSERT_TRUE(server.start({"/a"})) << server.output();
     // Live clients: one that has stopped reading a large file, its window
-    // closed, and one that is silent.
+    // closed, one that is silent, and one that has sent half a head.
     ClientSocket paused = ClientSocket::connect(server.www_port(), "127.0.0.1", SMALL_WINDOW);
     ASSERT_TRUE(send_all(paused.get(), "GET /big.bin HTTP/1.0\r\n\r\n"));
     std::string download;
     receive_until_close(paused.get(), download, IO_MS, 64 * 1024);
     ClientSocket silent = ClientSocket::connect(server.ftp_port());
     ASSERT_EQ(read_line(silent.get(), IO_MS), FTP_GREETING);
+    ClientSocket slow = ClientSocket::connect(server.www_port());
+    ASSERT_TRUE(send_all(slow.get(), "GET /a.txt HTTP/1.0\r\n"));
     // The host's idle FTP session, and its web session with half a head.
     ClientSocket ftp = host.connect(server.ftp_port());
     ASSERT_EQ(read_line(ftp.get(), IO_MS), FTP_GREETING);
     ClientSocket web = host.connect(server.www_port());
     ASSERT_TRUE(send_all(web.get(), "GET /a.txt HTTP/1.0\r\n"));
-    ASSERT_TRUE(eventually([&] { return sessions(server) == 4; }, IO_MS));
+    ASSERT_TRUE(eventually([&] { return sessions(server) == 5; }, IO_MS));
     host.unplug();
     // Others are served meanwhile.
+    const std::string a_txt = http_file_response("hello world\n", "text/plain");
     ClientSocket other = ClientSocket::connect(server.www_port());
     send_all(other.get(), "GET /a.txt HTTP/1.0\r\n\r\n");
-    EXPECT_EQ(read_until_close(other.get(), IO_MS),
-              http_file_response("hello world\n", "text/plain"));
+    EXPECT_EQ(read_until_close(other.get(), IO_MS), a_txt);
     other.close();
     // The vanished host's places come back; the live clients keep theirs,
     // past that bound.
-    EXPECT_TRUE(eventually([&] { return sessions(server) == 2; }, GIVEN_UP_MS * SCALE))
+    EXPECT_TRUE(eventually([&] { return sessions(server) == 3; }, GIVEN_UP_MS * SCALE))
         << sessions(server) << " sessions";
+    send_all(slow.get(), "\r\n");
+    EXPECT_EQ(read_until_close(slow.get(), IO_MS), a_txt);
     send_all(silent.get(), "QUIT\r\n");
     EXPECT_EQ(read_line(silent.get(), IO_MS), FTP_GOODBYE);
     EXPECT_TRUE(receive_until_close(paused.get(), download, IO_MS, 2 * BIG.size()));

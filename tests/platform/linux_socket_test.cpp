@@ -8,6 +8,12 @@
 
 #include "net/network_order.hpp"
 #include "net/socket_owner.hpp"
+#include "platform/linux/wake_ups.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -56,6 +62,68 @@ TEST(LoopbackAddress, TheWholeOf127Slash8) {
     EXPECT_TRUE(is_loopback_address(inet_addr("127.255.3.4")));
     EXPECT_FALSE(is_loopback_address(inet_addr("128.0.0.1")));
     EXPECT_FALSE(is_loopback_address(inet_addr("10.127.0.1")));
+}
+
+// Where the kernel may fold wake-ups, a thread that has taken a connection
+// looks once more and passes the baton or leaves a note. With threads
+// taking connections from two ports as fast as bursts of them come, every
+// connection is taken once, and every thread then takes one more.
+TEST(ConnectionWaiters, TakeEveryConnectionOnceWhenTakersLookOnceMore) {
+    assume_wake_ups_may_fold();
+    constexpr int THREADS = 4;
+    constexpr int BURSTS = 100;
+    constexpr int BURST = 6;
+    SocketOwner ports[2] = {SocketOwner(open_tcp_socket()), SocketOwner(open_tcp_socket())};
+    uint16_t numbers[2];
+    for (int port = 0; port < 2; ++port) {
+        ASSERT_EQ(bind_listening_socket(ports[port].get(), 0), Status::ok);
+        ASSERT_EQ(listen_for_bursts(ports[port].get()), Status::ok);
+        accept_without_waiting(ports[port].get());
+        numbers[port] = bound_port(ports[port].get());
+    }
+    ConnectionWaiter waiters[THREADS];
+    std::atomic<int> taken{0};
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (ConnectionWaiter& waiter : waiters) {
+        ASSERT_EQ(waiter.prepare(ports[0].get(), ports[1].get()), Status::ok);
+        threads.emplace_back([&] {
+            for (bool first = true;; first = !first) {
+                AcceptedConnection accepted;
+                if (waiter.accept_next(first, accepted) != AcceptResult::accepted)
+                    continue;
+                close_socket(accepted.socket);
+                if (stop)
+                    return;
+                ++taken;
+            }
+        });
+    }
+    // Kept open to the end, so that each stays a connection to take.
+    std::vector<int> clients;
+    auto connect_burst = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            clients.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+            sockaddr_in address = loopback(numbers[i % 2]);
+            (void)connect(clients.back(), raw(address), sizeof address);
+        }
+    };
+    for (int burst = 0; burst < BURSTS; ++burst)
+        connect_burst(BURST);
+    auto waited = [](auto condition) {
+        for (int i = 0; i < 1000 && !condition(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return condition();
+    };
+    EXPECT_TRUE(waited([&] { return taken == BURSTS * BURST; })) << taken;
+    stop = true;
+    // Each thread takes one more and ends.
+    connect_burst(THREADS);
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(taken, BURSTS * BURST);
+    for (int client : clients)
+        close(client);
 }
 
 } // namespace

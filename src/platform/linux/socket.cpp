@@ -1,8 +1,12 @@
 #include "platform/socket.hpp"
 
+#include "platform/linux/wake_ups.hpp"
+
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -11,6 +15,8 @@
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 namespace {
@@ -75,6 +81,11 @@ namespace {
 // Passed from a thread that has taken a connection to an idle one when more
 // may wait: one for all the session threads, made with the first waiter.
 int baton = -1;
+// Threads inside accept_next that have not taken a connection yet.
+std::atomic<int> idle_threads{0};
+// Left by a thread that saw a connection waiting while no thread was idle:
+// the next thread to become idle looks for it before it sleeps.
+std::atomic<bool> connection_noted{false};
 
 // Accepts one connection, if one still waits.
 AcceptResult accept_connection(Socket listening, AcceptedConnection& accepted) {
@@ -91,16 +102,114 @@ AcceptResult accept_connection(Socket listening, AcceptedConnection& accepted) {
     return AcceptResult::accepted;
 }
 
-// Wakes one idle thread when either socket still has a connection waiting.
+// What a wait found: the ports that may have a connection waiting, and
+// whether the baton was passed.
+struct Readiness {
+    bool ports[2] = {false, false};
+    bool baton = false;
+};
+
+// Until either socket may have a connection waiting.
+WaitResult wait_for_ports(int handle, const Socket (&sockets)[2], Readiness& ready) {
+    epoll_event events[3];
+    int count = epoll_wait(handle, events, 3, -1);
+    if (count < 0) {
+        return errno == EINTR ? WaitResult::interrupted : WaitResult::failed;
+    }
+    ready = {};
+    for (int i = 0; i < count; ++i) {
+        if (events[i].data.fd == baton) {
+            uint64_t passed;
+            (void)!read(baton, &passed, sizeof passed);
+            ready.baton = true;
+        } else {
+            ready.ports[events[i].data.fd == sockets[0] ? 0 : 1] = true;
+        }
+    }
+    return WaitResult::ready;
+}
+
+// Accepts a connection from either socket, if one waits. A port that was
+// reported ready goes before one that was not, and of two reported ports
+// the one whose turn it is.
+AcceptResult take_waiting(const Socket (&sockets)[2], const Readiness& ready, bool first_goes_first,
+                          AcceptedConnection& accepted) {
+    int first = first_goes_first ? 0 : 1;
+    if (!ready.ports[first] && ready.ports[1 - first]) {
+        first = 1 - first;
+    }
+    for (int port : {first, 1 - first}) {
+        AcceptResult result = accept_connection(sockets[port], accepted);
+        accepted.from_first = port == 0;
+        if (result != AcceptResult::failed) {
+            return result;
+        }
+    }
+    return AcceptResult::failed;
+}
+
+// Takes a connection from either socket, waiting while neither has one;
+// `look`: one may be waiting already. `by_choice` tells whether the
+// connection was taken where another may have woken this thread: both
+// ports were reported, or the baton, or there was no wait.
+AcceptResult take_next(int handle, const Socket (&sockets)[2], bool first_goes_first, bool look,
+                       AcceptedConnection& accepted, bool& by_choice) {
+    Readiness ready;
+    for (bool waited = false;; look = true) {
+        if (look) {
+            AcceptResult result = take_waiting(sockets, ready, first_goes_first, accepted);
+            if (result != AcceptResult::failed) {
+                by_choice = !waited || ready.baton || (ready.ports[0] && ready.ports[1]);
+                return result;
+            }
+        }
+        WaitResult result;
+        do {
+            result = wait_for_ports(handle, sockets, ready);
+        } while (result == WaitResult::interrupted);
+        if (result == WaitResult::failed) {
+            return AcceptResult::failed;
+        }
+        waited = true;
+    }
+}
+
+// Asked once, on first use.
+bool kernel_may_fold_wake_ups() {
+    utsname kernel{};
+    int major = 0;
+    return uname(&kernel) != 0 || std::sscanf(kernel.release, "%d", &major) != 1 || major < 6;
+}
+
+std::atomic<bool> folding_assumed{false};
+
+// After this thread has taken a connection: when either socket still has
+// one waiting, an idle thread is woken, or, with none idle, the next one to
+// be idle is told to look. The note goes before the count is read, and an
+// idle thread counts itself before it reads the note, so that one of the
+// two always sees the other.
 void pass_on_if_more_wait(const Socket (&sockets)[2]) {
     pollfd ports[2] = {{sockets[0], POLLIN, 0}, {sockets[1], POLLIN, 0}};
-    if (poll(ports, 2, 0) > 0) {
+    if (poll(ports, 2, 0) <= 0) {
+        return;
+    }
+    connection_noted.store(true);
+    if (idle_threads.load() > 0) {
         uint64_t one = 1;
         (void)!write(baton, &one, sizeof one);
     }
 }
 
 } // namespace
+
+bool wake_ups_may_fold() {
+    static const bool may_fold = kernel_may_fold_wake_ups();
+    return may_fold || folding_assumed.load();
+}
+
+void assume_wake_ups_may_fold() {
+    folding_assumed.store(true);
+}
 
 ConnectionWaiter::~ConnectionWaiter() {
     if (handle_ >= 0) {
@@ -133,61 +242,30 @@ Status ConnectionWaiter::prepare(Socket first, Socket second) {
 
 // No connection waits while a thread is idle, whatever the order of
 // arrivals and wake-ups. Each arrival wakes one waiting thread, or, while
-// none waits, is found by the next thread that waits. But a woken thread
-// may take a connection other than the one that woke it (the other port's,
-// by the fairness rule), and an older kernel may fold the wake-ups of two
-// arrivals into one thread. So a thread that has taken a connection looks
-// once more, and while either port still has one it wakes another idle
-// thread through the baton, which then does the same; and a woken thread
-// tries both ports before it sleeps again.
-WaitResult ConnectionWaiter::wait(bool (&ready)[2]) {
-    epoll_event events[3];
-    int count = epoll_wait(handle_, events, 3, -1);
-    if (count < 0) {
-        return errno == EINTR ? WaitResult::interrupted : WaitResult::failed;
-    }
-    ready[0] = ready[1] = false;
-    for (int i = 0; i < count; ++i) {
-        if (events[i].data.fd == baton) {
-            uint64_t passed;
-            (void)!read(baton, &passed, sizeof passed);
-        } else {
-            ready[events[i].data.fd == sockets_[0] ? 0 : 1] = true;
-        }
-    }
-    return WaitResult::ready;
-}
-
+// none waits, is found by the next thread that waits. But the kernel tells
+// a woken thread only what still waits when it runs: when the connection
+// that woke it has been taken meanwhile, it sleeps on without a word. That
+// happens when a thread that saw both ports takes the other port's
+// connection, by the fairness rule, and leaves its own. And a kernel
+// before 6.0 may fold the wake-ups of two arrivals into one thread. So a
+// thread that may have taken a connection another was woken for (it saw
+// both ports, or the baton), or that runs on such a kernel, looks once
+// more: while either port still has a connection, it passes the baton to an
+// idle thread, which does the same, or, with none idle, notes it for the
+// next. And a woken thread tries both ports before it sleeps again.
 AcceptResult ConnectionWaiter::accept_next(bool first_goes_first, AcceptedConnection& accepted) {
     if (handle_ < 0) {
         return AcceptResult::failed;
     }
-    for (;;) {
-        bool ready[2];
-        WaitResult waited = wait(ready);
-        if (waited == WaitResult::failed) {
-            return AcceptResult::failed;
-        }
-        if (waited == WaitResult::interrupted) {
-            continue;
-        }
-        // A port that was reported goes before one that was not, and of
-        // two reported ports the one whose turn it is.
-        int first = first_goes_first ? 0 : 1;
-        if (!ready[first] && ready[1 - first]) {
-            first = 1 - first;
-        }
-        for (int port : {first, 1 - first}) {
-            AcceptResult result = accept_connection(sockets_[port], accepted);
-            if (result == AcceptResult::accepted) {
-                accepted.from_first = port == 0;
-                pass_on_if_more_wait(sockets_);
-            }
-            if (result != AcceptResult::failed) {
-                return result;
-            }
-        }
+    idle_threads.fetch_add(1);
+    bool by_choice = false;
+    AcceptResult result = take_next(handle_, sockets_, first_goes_first,
+                                    connection_noted.exchange(false), accepted, by_choice);
+    idle_threads.fetch_sub(1);
+    if (result == AcceptResult::accepted && (by_choice || wake_ups_may_fold())) {
+        pass_on_if_more_wait(sockets_);
     }
+    return result;
 }
 
 void end_when_peer_vanishes(Socket socket) {
@@ -256,12 +334,48 @@ long send_some(Socket socket, const char* data, size_t length, bool more_follows
     return static_cast<long>(sent);
 }
 
+namespace {
+
+// The receive time-out that connections take over from the listening
+// socket that time_out_quiet_receives prepared, in milliseconds, or 0.
+int passed_on_quiet_ms = 0;
+
+timeval as_time(int ms) {
+    return {ms / 1000, (ms % 1000) * 1000};
+}
+
+} // namespace
+
 long receive_some(Socket socket, std::span<char> buffer) {
+    // A receive time-out taken over from the listening socket only bounds
+    // receive_unless_quiet: here it is waited out.
+    ssize_t received;
+    do {
+        received = recv(socket, buffer.data(), buffer.size(), 0);
+    } while (received < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK));
+    return static_cast<long>(received);
+}
+
+long receive_unless_quiet(Socket socket, std::span<char> buffer, int quiet_ms) {
+    if (quiet_ms != passed_on_quiet_ms) {
+        timeval quiet = as_time(quiet_ms);
+        (void)setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &quiet, sizeof quiet);
+    }
     ssize_t received;
     do {
         received = recv(socket, buffer.data(), buffer.size(), 0);
     } while (received < 0 && errno == EINTR);
     return static_cast<long>(received);
+}
+
+void time_out_quiet_receives(Socket listening, int quiet_ms) {
+    // Linux passes a listening socket's receive time-out on to the
+    // connections it accepts: waiting for a quiet moment then takes no call
+    // of its own.
+    timeval quiet = as_time(quiet_ms);
+    if (setsockopt(listening, SOL_SOCKET, SO_RCVTIMEO, &quiet, sizeof quiet) == 0) {
+        passed_on_quiet_ms = quiet_ms;
+    }
 }
 
 Status bytes_waiting(Socket socket, int& count) {
@@ -270,18 +384,6 @@ Status bytes_waiting(Socket socket, int& count) {
 
 void stop_sending(Socket socket) {
     (void)shutdown(socket, SHUT_WR);
-}
-
-WaitResult wait_readable(Socket socket, int timeout_ms) {
-    pollfd readable{socket, POLLIN, 0};
-    int result;
-    do {
-        result = poll(&readable, 1, timeout_ms);
-    } while (result < 0 && errno == EINTR);
-    if (result < 0) {
-        return WaitResult::failed;
-    }
-    return result == 0 ? WaitResult::timed_out : WaitResult::ready;
 }
 
 void send_without_delay(Socket socket) {

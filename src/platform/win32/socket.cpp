@@ -102,6 +102,21 @@ AcceptResult accept_connection(Socket listening, AcceptedConnection& accepted) {
     return AcceptResult::accepted;
 }
 
+// Until either socket has a connection waiting.
+WaitResult wait_for_ports(const Socket (&sockets)[2], bool (&ready)[2]) {
+    fd_set waiting;
+    FD_ZERO(&waiting);
+    FD_SET(native(sockets[0]), &waiting);
+    FD_SET(native(sockets[1]), &waiting);
+    // No time-out: an idle server sleeps here instead of polling.
+    if (select(0, &waiting, nullptr, nullptr, nullptr) == SOCKET_ERROR) {
+        return WSAGetLastError() == WSAEINTR ? WaitResult::interrupted : WaitResult::failed;
+    }
+    ready[0] = FD_ISSET(native(sockets[0]), &waiting) != 0;
+    ready[1] = FD_ISSET(native(sockets[1]), &waiting) != 0;
+    return WaitResult::ready;
+}
+
 } // namespace
 
 ConnectionWaiter::~ConnectionWaiter() = default;
@@ -112,20 +127,6 @@ Status ConnectionWaiter::prepare(Socket first, Socket second) {
     return Status::ok;
 }
 
-WaitResult ConnectionWaiter::wait(bool (&ready)[2]) {
-    fd_set waiting;
-    FD_ZERO(&waiting);
-    FD_SET(native(sockets_[0]), &waiting);
-    FD_SET(native(sockets_[1]), &waiting);
-    // No time-out: an idle server sleeps here instead of polling.
-    if (select(0, &waiting, nullptr, nullptr, nullptr) == SOCKET_ERROR) {
-        return WSAGetLastError() == WSAEINTR ? WaitResult::interrupted : WaitResult::failed;
-    }
-    ready[0] = FD_ISSET(native(sockets_[0]), &waiting) != 0;
-    ready[1] = FD_ISSET(native(sockets_[1]), &waiting) != 0;
-    return WaitResult::ready;
-}
-
 // No connection waits while a thread is idle. The turn covers the wait and
 // the accept, and select() tells what waits now, not what has arrived: the
 // thread that has the turn either takes a connection, and hands the turn
@@ -134,7 +135,7 @@ AcceptResult ConnectionWaiter::accept_next(bool first_goes_first, AcceptedConnec
     std::lock_guard<std::mutex> turn(waiting_turn);
     for (;;) {
         bool ready[2];
-        WaitResult waited = wait(ready);
+        WaitResult waited = wait_for_ports(sockets_, ready);
         if (waited == WaitResult::failed) {
             return AcceptResult::failed;
         }
@@ -220,6 +221,23 @@ long receive_some(Socket socket, std::span<char> buffer) {
     return received == SOCKET_ERROR ? -1 : static_cast<long>(received);
 }
 
+long receive_unless_quiet(Socket socket, std::span<char> buffer, int quiet_ms) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(native(socket), &readable);
+    timeval quiet{quiet_ms / 1000, (quiet_ms % 1000) * 1000};
+    if (select(0, &readable, nullptr, nullptr, &quiet) != 1) {
+        return -1;
+    }
+    return receive_some(socket, buffer);
+}
+
+void time_out_quiet_receives(Socket, int) {
+    // Not passed on here: a receive that times out leaves a Windows socket
+    // in a state that nothing may rely on, and a session's own receives
+    // must wait on.
+}
+
 Status bytes_waiting(Socket socket, int& count) {
     u_long waiting = 0;
     if (ioctlsocket(native(socket), FIONREAD, &waiting) != 0) {
@@ -231,18 +249,6 @@ Status bytes_waiting(Socket socket, int& count) {
 
 void stop_sending(Socket socket) {
     (void)shutdown(native(socket), SD_SEND);
-}
-
-WaitResult wait_readable(Socket socket, int timeout_ms) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(native(socket), &readable);
-    timeval timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-    int result = select(0, &readable, nullptr, nullptr, &timeout);
-    if (result == SOCKET_ERROR) {
-        return WaitResult::failed;
-    }
-    return result == 0 ? WaitResult::timed_out : WaitResult::ready;
 }
 
 void send_without_delay(Socket socket) {
