@@ -66,8 +66,9 @@ bool ConsoleQueue::report_drops() {
 
 void ConsoleQueue::add(const char* text, size_t length) {
     // Until the drops are reported, a text would go before the report:
-    // dropped and counted too.
-    if ((dropped_ > 0 && !report_drops()) || unwritten_ + length > bound_ ||
+    // dropped and counted too. Once the console has taken output again, the
+    // report goes first as soon as it can.
+    if ((dropped_ > 0 && !(report_due_ && report_drops())) || unwritten_ + length > bound_ ||
         !append(text, length)) {
         ++dropped_;
         return;
@@ -84,11 +85,9 @@ void ConsoleQueue::take(std::vector<ConsoleBlock>& batch) {
 
 void ConsoleQueue::written(size_t count) {
     unwritten_ -= count;
-    // Reported once there is room for the report too; until then, later
-    // texts are dropped and counted with the others.
-    if (dropped_ > 0) {
-        (void)report_drops();
-    }
+    // Reported once there is room for the report too, and memory; until
+    // then, later texts are dropped and counted with the others.
+    report_due_ = dropped_ > 0 && !report_drops();
 }
 
 void ConsoleQueue::recycle(std::vector<ConsoleBlock>& written_blocks) {

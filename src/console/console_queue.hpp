@@ -68,4 +68,7 @@ class ConsoleQueue {
     ConsoleBlock spare_;
     size_t unwritten_ = 0;
     uint64_t dropped_ = 0; // texts dropped and not reported yet
+    // The console has taken output again since the drops, and their report
+    // has not found room or memory yet.
+    bool report_due_ = false;
 };
