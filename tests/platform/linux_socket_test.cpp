@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -62,6 +63,36 @@ TEST(LoopbackAddress, TheWholeOf127Slash8) {
     EXPECT_TRUE(is_loopback_address(inet_addr("127.255.3.4")));
     EXPECT_FALSE(is_loopback_address(inet_addr("128.0.0.1")));
     EXPECT_FALSE(is_loopback_address(inet_addr("10.127.0.1")));
+}
+
+int tcp_option(int socket, int name) {
+    int value = -1;
+    socklen_t length = sizeof value;
+    getsockopt(socket, name == SO_KEEPALIVE ? SOL_SOCKET : IPPROTO_TCP, name, &value, &length);
+    return value;
+}
+
+// A connection accepted from a prepared listening socket, and one of our
+// own made after it (a data connection), is given up within two minutes of
+// its peer falling silent. The end-to-end cases see the probes of both
+// hosts' sessions in the kernel's table.
+TEST(VanishedPeers, AreGivenUpOnAcceptedConnectionsAndOnConnectionsOfOurOwn) {
+    SocketOwner listening(open_tcp_socket());
+    ASSERT_EQ(bind_listening_socket(listening.get(), 0), Status::ok);
+    end_when_peer_vanishes(listening.get());
+    ASSERT_EQ(listen_for_bursts(listening.get()), Status::ok);
+    SocketOwner made(open_tcp_socket());
+    end_when_peer_vanishes(made.get());
+    sockaddr_in address = loopback(bound_port(listening.get()));
+    ASSERT_EQ(connect(made.get(), raw(address), sizeof address), 0);
+    SocketOwner accepted(accept(listening.get(), nullptr, nullptr));
+    for (int socket : {accepted.get(), made.get()}) {
+        EXPECT_EQ(tcp_option(socket, SO_KEEPALIVE), 1);
+        EXPECT_LE(tcp_option(socket, TCP_KEEPIDLE) +
+                      tcp_option(socket, TCP_KEEPINTVL) * tcp_option(socket, TCP_KEEPCNT),
+                  120);
+        EXPECT_GT(tcp_option(socket, TCP_KEEPCNT), 0);
+    }
 }
 
 // Where the kernel may fold wake-ups, a thread that has taken a connection
