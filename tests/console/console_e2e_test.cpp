@@ -140,6 +140,9 @@ TEST_F(SlowConsole, ServiceGoesOnWhileNobodyReadsAndDropsAreCountedOnceItIsRead)
         EXPECT_TRUE(
             eventually([&] { return resident_kib(server_.pid()) < idle_kib + 4096; }, IO_MS))
             << resident_kib(server_.pid()) << " KiB resident, " << idle_kib << " KiB at start";
+    } else {
+        skip_check("the queue's memory given back (Wine's process or a sanitizer's allocator "
+                   "holds it)");
     }
 }
 

@@ -120,7 +120,7 @@ int idle_descriptors(const ServerProcess& server) {
 void expect_recovered(ServerProcess& server, int idle_fds) {
     ASSERT_TRUE(server.running()) << tail(server.output());
     EXPECT_TRUE(answered(server.www_port(), "GET /a.txt HTTP/1.0\r\n\r\n", A_TXT));
-    if (server.native()) {
+    if (ServerProcess::native_check("the descriptors once idle")) {
         EXPECT_TRUE(eventually([&] { return server.fd_count() == idle_fds; }, 10000))
             << server.fd_count() << " descriptors, " << idle_fds << " when idle";
     }
@@ -130,6 +130,7 @@ void expect_recovered(ServerProcess& server, int idle_fds) {
         ASSERT_EQ(read_line(held.back().get(), IO_MS), FTP_GREETING) << "session " << i;
     }
     ClientSocket eleventh = ClientSocket::connect(server.ftp_port());
+    ASSERT_TRUE(eleventh.valid());
     EXPECT_EQ(read_line(eleventh.get(), 300), "") << "an eleventh session was admitted";
 }
 

@@ -129,6 +129,7 @@ TEST(PortToThisMachine, NamingTheFtpPortOnAnotherOfItsAddressesIsNeverConnected)
     EXPECT_EQ(read_line(control.get(), IO_MS), FTP_REFUSED);
     EXPECT_EQ(ask(control, "QUIT"), FTP_GOODBYE);
     // Its own greeting only: no connection of the server's became a session.
+    ASSERT_TRUE(server.wait_for_output(FTP_GREETING, IO_MS)) << server.output();
     EXPECT_EQ(server.output().find(FTP_GREETING), server.output().rfind(FTP_GREETING));
 }
 

@@ -117,10 +117,11 @@ TEST(SessionLimit, EveryWayASessionEndsGivesItsPlaceBack) {
     for (int n = 0; n < 10; ++n)
         held.push_back(greeted(server.ftp_port()));
     ClientSocket eleventh = ClientSocket::connect(server.ftp_port());
+    ASSERT_TRUE(eleventh.valid());
     EXPECT_EQ(read_line(eleventh.get(), 500), "");
     held.clear();
     eleventh.close();
-    if (server.native()) {
+    if (ServerProcess::native_check("the descriptors once idle")) {
         EXPECT_TRUE(eventually([&] { return server.fd_count() == idle_fds; }))
             << server.fd_count() << " descriptors, " << idle_fds << " when idle";
     }

@@ -98,17 +98,18 @@ TEST_F(TempTree, FileReaderOpensOnlyRegularFilesAndNeverBlocks) {
         FileReader kernel;
         EXPECT_EQ(kernel.open(made_up), Status::failed) << made_up;
     }
-    const fs::path in_memory = "/dev/shm/pelmar-test-" + std::to_string(::getpid());
-    if (std::ofstream(in_memory) << "kept") {
-        FileReader tmpfs;
-        EXPECT_EQ(tmpfs.open(in_memory.c_str()), Status::ok);
-        EXPECT_EQ(tmpfs.size(), 4);
-        fs::remove(in_memory);
-    }
     // A link to a regular file is followed.
     FileReader linked;
     ASSERT_EQ(linked.open(service_path("to-a").c_str()), Status::ok);
     EXPECT_EQ(linked.size(), 12);
+    const fs::path in_memory = "/dev/shm/pelmar-test-" + std::to_string(::getpid());
+    if (!(std::ofstream(in_memory) << "kept")) {
+        GTEST_SKIP() << "not checked here: a file of tmpfs (no /dev/shm to write)";
+    }
+    FileReader tmpfs;
+    EXPECT_EQ(tmpfs.open(in_memory.c_str()), Status::ok);
+    EXPECT_EQ(tmpfs.size(), 4);
+    fs::remove(in_memory);
 }
 
 TEST_F(TempTree, FileReaderGivesSizeAndBytes) {

@@ -132,6 +132,18 @@ bool ServerProcess::native() {
     return std::string_view(PELMAR_LAUNCHER).empty();
 }
 
+void skip_check(std::string_view what) {
+    // Returns from here only, not from the case.
+    GTEST_SKIP() << "not checked here: " << what;
+}
+
+bool ServerProcess::native_check(std::string_view check) {
+    if (!native())
+        skip_check(std::string(check) +
+                   " (under Wine the server's sockets, descriptors and threads are Wine's)");
+    return native();
+}
+
 ServerProcess::~ServerProcess() {
     stop();
     ::close(console_fd_);
@@ -281,14 +293,15 @@ std::optional<int> ServerProcess::wait_for_exit(int timeout_ms) {
 void ServerProcess::stop() {
     if (pid_ > 0 && !wait_for_exit(0)) {
         ::kill(pid_, SIGKILL);
-        wait_for_exit(10000);
+        // Reaped or not, nothing is left to do about it here.
+        (void)wait_for_exit(10000);
     }
     // Wine's server closes a killed program's sockets a moment after its
     // process is gone; a restart on the same ports has to wait for that.
     if (!native())
         for (int port : {www_port_, ftp_port_})
             if (port > 0)
-                eventually([&] { return !someone_listens_on(port); }, 10000);
+                (void)eventually([&] { return !someone_listens_on(port); }, 10000);
 }
 
 std::string ServerProcess::output() const {
@@ -390,6 +403,10 @@ double seconds_to_next_probe(int local_port, int remote_port) {
 
 ServerProcess::PortConnections ServerProcess::connections_on(int port) const {
     PortConnections connections;
+    if (!native()) {
+        ADD_FAILURE() << "connections_on() reads the native server's sockets";
+        return connections;
+    }
     for (const TcpRow& row : tcp_rows_of(owned_sockets())) {
         if (static_cast<int>(row.local_port) != port)
             continue;

@@ -20,14 +20,19 @@ constexpr int SCALE = 1;
 #endif
 
 // Polls `condition` every 10 ms until it holds, for about timeout_ms.
-bool eventually(const std::function<bool()>& condition, int timeout_ms = 5000);
+[[nodiscard]] bool eventually(const std::function<bool()>& condition, int timeout_ms = 5000);
+
+// Marks the running case skipped, naming a check it leaves out on this host
+// and why, and lets it go on: its other checks still count, and a failure
+// still fails it. So that a case that checks less somewhere says so.
+void skip_check(std::string_view what);
 
 // A loopback port nobody listens on right now, and other than `other`.
 int free_tcp_port(int other = 0);
 
 // Whether a TCP socket listens on the port, whoever holds it, read from the
 // kernel's table, since connecting would start a session.
-bool someone_listens_on(int port);
+[[nodiscard]] bool someone_listens_on(int port);
 
 // Seconds until the kernel next probes the idle connection from local_port
 // to remote_port, whoever holds it (a Windows server's sockets are Wine's);
@@ -52,6 +57,9 @@ class ServerProcess {
     // launcher. The same for every server of a build, so also asked before
     // one is made.
     static bool native();
+    // native(), for a check that reads the server's own tables; under Wine
+    // skip_check() names `check` instead.
+    static bool native_check(std::string_view check);
     // The copied executable's file name: "pelmar", or "pelmar.exe".
     const std::string& executable() const { return executable_; }
 
@@ -99,7 +107,7 @@ class ServerProcess {
 
     // Exit status (128 + signal if killed), or nullopt while still running
     // after timeout_ms.
-    std::optional<int> wait_for_exit(int timeout_ms);
+    [[nodiscard]] std::optional<int> wait_for_exit(int timeout_ms);
     bool running() { return !wait_for_exit(0); }
     // Kills it and waits until it is gone; a server that start() saw
     // listening is gone once its ports are free again.
@@ -112,7 +120,7 @@ class ServerProcess {
     // when the console takes output; output() then has nothing.
     void console_to_pipe() { console_to_pipe_ = true; }
     int console_pipe() const { return console_pipe_; }
-    bool wait_for_output(std::string_view needle, int timeout_ms) const;
+    [[nodiscard]] bool wait_for_output(std::string_view needle, int timeout_ms) const;
 
     // Native server only (a test failure otherwise): its open descriptors,
     // and the ports it listens on, read from the kernel's tables, since
@@ -121,8 +129,8 @@ class ServerProcess {
     std::set<int> listening_ports() const;
     int thread_count() const;
 
-    // Native server only: what the kernel holds for one of its listening
-    // ports.
+    // Native server only (a test failure otherwise): what the kernel holds
+    // for one of its listening ports.
     struct PortConnections {
         std::set<int> accepted; // the client ports of connections the server has accepted
         int queued = 0;         // connections complete but not yet accepted

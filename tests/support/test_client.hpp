@@ -27,7 +27,7 @@ std::string read_line(int fd, int timeout_ms);
 
 // Whether the peer closed or reset before sending a byte; a byte that did
 // come stays unread.
-bool peer_closed_without_bytes(int fd, int timeout_ms);
+[[nodiscard]] bool peer_closed_without_bytes(int fd, int timeout_ms);
 
 // Sole owner of a client descriptor.
 class ClientSocket {
