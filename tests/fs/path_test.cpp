@@ -54,6 +54,16 @@ TEST(PathAppend, ResultThatWouldNotFitNamesNothing) {
     std::snprintf(buffer, sizeof buffer, "/srv/%s", std::string(250, 'a').c_str());
     EXPECT_EQ(path_append(buffer, "bbbbbbbbbb"), Status::failed);
     EXPECT_STREQ(buffer, "");
+    // At the edge: room for the text and its terminator, and not a byte past
+    // the room is written.
+    char edge[16];
+    std::memset(edge, 'z', sizeof edge);
+    std::snprintf(edge, 8, "/ab");
+    EXPECT_EQ(path_append(std::span(edge, 8), "cde"), Status::ok);
+    EXPECT_STREQ(edge, "/ab\\cde");
+    std::snprintf(edge, 8, "/ab");
+    EXPECT_EQ(path_append(std::span(edge, 8), "cdef"), Status::failed);
+    EXPECT_EQ(edge[8], 'z');
 }
 
 TEST(PathAppend, LongJoinThatCanonicalisesShortEnoughFits) {

@@ -15,6 +15,9 @@ TEST(ClassifyCommand, FollowsTheTableOrderIgnoringAsciiCase) {
     EXPECT_EQ(classify_ftp_command("USER"), FtpCommand::unknown);
     EXPECT_EQ(classify_ftp_command("pass x"), FtpCommand::pass);
     EXPECT_EQ(classify_ftp_command("Port 1,2,3,4,5,6"), FtpCommand::port);
+    EXPECT_EQ(classify_ftp_command("PORTX 127,0,0,1,4,1"), FtpCommand::unknown);
+    EXPECT_EQ(classify_ftp_command("PORT"), FtpCommand::unknown);
+    EXPECT_EQ(classify_ftp_command("USERX anyone"), FtpCommand::unknown);
     EXPECT_EQ(classify_ftp_command("TYPE A"), FtpCommand::type);
     EXPECT_EQ(classify_ftp_command("TYPEX"), FtpCommand::type);
     EXPECT_EQ(classify_ftp_command("PWD"), FtpCommand::pwd);
@@ -60,6 +63,8 @@ TEST(PortNumbers, NumbersNotReachedKeepTheirValues) {
     EXPECT_EQ(numbers[2], 9);
     EXPECT_EQ(read_port_numbers("", numbers), 0);
     EXPECT_EQ(read_port_numbers("1,,2", numbers), 1);
+    EXPECT_EQ(read_port_numbers("1 2", numbers), 1);
+    EXPECT_EQ(numbers[1], 20);
     EXPECT_EQ(numbers[1], 20);
 }
 

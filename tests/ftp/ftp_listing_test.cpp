@@ -1,5 +1,10 @@
 #include "ftp/ftp_transfer.hpp"
 
+#if !defined(_WIN32)
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -79,5 +84,19 @@ TEST(ListingTime, KeepsTheLow32Bits) {
     EXPECT_EQ(listing_time(2147483648LL), INT32_MIN);
     EXPECT_EQ(listing_time(4294967296LL + 5), 5);
 }
+
+#if !defined(_WIN32)
+TEST(FtpListing, LinesThatDoNotReachTheClientAreNotLogged) {
+    int ends[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+    ::close(ends[1]); // the client has gone before the first line
+    testing::internal::CaptureStdout();
+    Status sent = send_ftp_listing(ends[0], PELMAR_FIXTURES "/ftproot");
+    std::string logged = testing::internal::GetCapturedStdout();
+    ::close(ends[0]);
+    EXPECT_EQ(sent, Status::failed);
+    EXPECT_EQ(logged, "");
+}
+#endif
 
 } // namespace

@@ -101,6 +101,7 @@ class FtpRobustness : public ::testing::Test {
             s.make_dir("ftproot/crlf");
             s.write_file("ftproot/crlf/x\r\n07-04-76 10:13AM 999 fake.txt", "");
             s.write_file("ftproot/crlf/y\nz", "");
+            s.write_file("ftproot/crlf/lone\rcr", "");
             s.write_file("ftproot/crlf/ok.txt", "");
         }
         fs::create_symlink("pub", s.path("ftproot/pub-link"));

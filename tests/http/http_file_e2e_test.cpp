@@ -191,6 +191,12 @@ TEST_F(WebFiles, ConsoleShowsControlBytesOfAUrlEscaped) {
         << server().output();
     EXPECT_TRUE(server().wait_for_output("/c1\\x9b31m\\xc2\\x9b1m\n" + ERROR_403, IO_MS))
         << server().output();
+    // A long URL whose every byte shows four times as wide is logged whole.
+    EXPECT_EQ(fetch(port(), get("/" + std::string(240, '\x01'))).bytes, ERROR_403);
+    std::string shown = "/";
+    for (int i = 0; i < 240; ++i)
+        shown += "\\x01";
+    EXPECT_TRUE(server().wait_for_output(shown + "\n" + ERROR_403, IO_MS)) << server().output();
     EXPECT_EQ(server().output().find('\x1b'), std::string::npos);
     EXPECT_EQ(server().output().find('\x9b'), std::string::npos);
 }

@@ -92,6 +92,9 @@ TEST(Method, OnlyExactGetAndPost) {
     EXPECT_TRUE(method_allowed("GET"));
     EXPECT_TRUE(method_allowed("POST"));
     EXPECT_FALSE(method_allowed("get"));
+    EXPECT_FALSE(method_allowed("post"));
+    EXPECT_FALSE(method_allowed("GETX"));
+    EXPECT_FALSE(method_allowed("POSTS"));
     EXPECT_FALSE(method_allowed("HEAD"));
     EXPECT_FALSE(method_allowed(""));
 }

@@ -160,6 +160,20 @@ TEST_F(LingeringClose, AQuietClientDoesNotHoldItsSession) {
         [] { return server_->connections_on(server_->www_port()).accepted.empty(); }, LINGER_MS));
 }
 
+TEST_F(LingeringClose, AClientThatClosesEndsItsSessionAtOnce) {
+    if (!server_->native())
+        GTEST_SKIP() << "Linux only: the server's sessions are read from the kernel's table";
+    ClientSocket client = ClientSocket::connect(server_->www_port());
+    send_all(client.get(), "GET /a.txt HTTP/1.0\r\n\r\n");
+    std::string reply;
+    ASSERT_TRUE(receive_until_close(client.get(), reply, IO_MS, 1 << 20));
+    client.close();
+    // Well below the quiet bound of 2 s: a session that waited for quiet, or
+    // read on past the close, would still hold the place.
+    EXPECT_TRUE(eventually(
+        [] { return server_->connections_on(server_->www_port()).accepted.empty(); }, 1200));
+}
+
 TEST_F(LingeringClose, AClientThatNeverStopsSendingDoesNotHoldItsSession) {
     ClientSocket client = post_start();
     std::string reply;

@@ -72,6 +72,9 @@ TEST(Switches, ReachTheReportAndTheListener) {
             // Wine's server holds the sockets of every Windows program, so
             // which free port this one was given cannot be told from the
             // kernel's table; only the ports asked for by number are tried.
+            if (web == 0 || control == 0)
+                skip_check("the free port that a reported 0 binds (under Wine the kernel's "
+                           "table does not tell whose it is)");
             auto listening = [&] {
                 return (web == 0 || someone_listens_on(web)) &&
                        (control == 0 || someone_listens_on(control));
@@ -91,8 +94,12 @@ TEST(Switches, ReachTheReportAndTheListener) {
 }
 
 TEST(Switches, AnythingElsePrintsUsageAndExitsOne) {
-    for (std::vector<std::string> args :
-         {std::vector<std::string>{"-a"}, {"/x"}, {"/wwwport"}, {"/a", "/ftpport"}}) {
+    for (std::vector<std::string> args : {std::vector<std::string>{"-a"},
+                                          {"/x"},
+                                          {"/abc"},
+                                          {"/"},
+                                          {"/wwwport"},
+                                          {"/a", "/ftpport"}}) {
         SCOPED_TRACE(args.back());
         ServerProcess server;
         server.launch(args);
