@@ -300,10 +300,9 @@ Status connect_to(Socket socket, uint32_t address, uint16_t port) {
     target.sin_family = AF_INET;
     target.sin_addr.s_addr = address;
     target.sin_port = port;
-    int result;
-    do {
-        result = connect(socket, raw(target), sizeof target);
-    } while (result != 0 && errno == EINTR);
+    // No retry on EINTR: every handler restarts what it interrupts, and no
+    // time-out on these sockets would keep the kernel from restarting it.
+    int result = connect(socket, raw(target), sizeof target);
     // A reset that arrives before this thread returns from the call turns
     // the connection that was made into an error (a refusal would be
     // ECONNREFUSED). Counted as made, as on Windows: the transfer then fails
@@ -327,11 +326,8 @@ bool socket_endpoint(Socket socket, bool local, SocketEndpoint& endpoint) {
 long send_some(Socket socket, const char* data, size_t length, bool more_follows) {
     // MSG_NOSIGNAL: a peer that has gone must never end the process.
     int flags = MSG_NOSIGNAL | (more_follows ? MSG_MORE : 0);
-    ssize_t sent;
-    do {
-        sent = send(socket, data, length, flags);
-    } while (sent < 0 && errno == EINTR);
-    return static_cast<long>(sent);
+    // Restarted after a signal, like connect: no socket has a send time-out.
+    return static_cast<long>(send(socket, data, length, flags));
 }
 
 namespace {
