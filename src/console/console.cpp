@@ -80,7 +80,6 @@ void take_texts(std::vector<ConsoleBlock>& batch) {
 }
 
 void run_writer(void*) {
-    let_console_finish_on_stop(&unwritten);
     std::vector<ConsoleBlock> batch;
     for (;;) {
         take_texts(batch);
@@ -94,6 +93,10 @@ void run_writer(void*) {
 } // namespace
 
 bool start_console_writer() {
+    // Before the writer exists: a stop that came before its first turn would
+    // otherwise end the process by default, and lose what the sessions had
+    // queued by then.
+    let_console_finish_on_stop(&unwritten);
     if (start_detached_thread(run_writer, nullptr) != Status::ok) {
         return false;
     }

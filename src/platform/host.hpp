@@ -38,7 +38,8 @@ long write_to_console(const char* data, size_t length);
 // Ctrl+Break or closing the console window) does not end the process at
 // once: the console gets about a second to take the `unwritten` bytes, and
 // then the process ends as the stop would have ended it. A second stop
-// ends it at once. Called by the thread that writes the console.
+// ends it at once. Called once, before the thread that writes the console
+// starts.
 void let_console_finish_on_stop(const std::atomic<size_t>* unwritten);
 // True once such a stop has come and the console writer is to end the
 // process when it has written everything (end_stopped_process).

@@ -52,6 +52,13 @@ TEST(ConsoleQueue, DropsAreReportedOnceInTheirPlaceWhenTheConsoleTakesOutputAgai
     queue.written(1);
     add(queue, "e");
     EXPECT_EQ(take(queue), "e");
+    // Room for a short text after a long one was dropped is not the console
+    // taking output again: the short one is dropped and counted too.
+    ConsoleQueue roomy(100);
+    add(roomy, "0123456789");
+    add(roomy, std::string(95, 'y'));
+    add(roomy, "z");
+    EXPECT_EQ(take(roomy), "0123456789");
 }
 
 bool short_of_memory = false;

@@ -72,13 +72,24 @@ def read_mutants(file_name):
 
 
 def read_accepted(file_name):
+    """Ids, one per line, each after the comment that gives its reason (the
+    comment above a group of ids holds for each of them)."""
     accepted = {}
+    comment = []
+    last_was_id = False
     with open(file_name, encoding="utf-8") as text:
         for line in text:
-            line = line.split("#", 1)
-            ident = line[0].strip()
-            if ident:
-                accepted[ident] = line[1].strip() if len(line) > 1 else ""
+            line = line.strip()
+            if line.startswith("#"):
+                if last_was_id:
+                    comment = []
+                comment.append(line.lstrip("# "))
+                last_was_id = False
+            elif line:
+                accepted[line] = " ".join(comment)
+                last_was_id = True
+            elif not last_was_id:
+                comment = []  # a paragraph of its own, such as the file's head
     return accepted
 
 
@@ -96,22 +107,44 @@ def run(command, cap, log):
             return None
 
 
+def same_file(origin, target):
+    if os.path.islink(origin) or os.path.islink(target) or not os.path.isfile(target):
+        return False
+    with open(origin, "rb") as one, open(target, "rb") as other:
+        return one.read() == other.read()
+
+
 def copy_tree(scratch):
+    """Brings the scratch copy up to the working tree. Only files that differ
+    are written, and with the time of writing: a copy that kept the working
+    tree's older times would hide from the build that an object was last
+    compiled from a mutant."""
     tree = os.path.join(scratch, "tree")
     files = subprocess.run(
         ["git", "-C", SOURCE, "ls-files", "-z", "--cached", "--others", "--exclude-standard"],
         check=True, capture_output=True).stdout.decode().split("\0")
-    shutil.rmtree(tree, ignore_errors=True)
+    wanted = set()
     for name in filter(None, files):
         origin = os.path.join(SOURCE, name)
         if not os.path.lexists(origin):
             continue
         target = os.path.join(tree, name)
+        wanted.add(os.path.normpath(target))
+        if same_file(origin, target):
+            continue
         os.makedirs(os.path.dirname(target), exist_ok=True)
+        if os.path.lexists(target):
+            os.remove(target)
         if os.path.islink(origin):
             os.symlink(os.readlink(origin), target)
         else:
-            shutil.copy2(origin, target)
+            shutil.copyfile(origin, target)
+            shutil.copymode(origin, target)
+    for root, _, names in os.walk(tree):
+        for name in names:
+            path = os.path.normpath(os.path.join(root, name))
+            if path not in wanted:
+                os.remove(path)
     return tree
 
 
