@@ -151,22 +151,22 @@ void answer(LineReader& reader, Socket socket, const RequestHead& head) {
     }
 }
 
-void serve_request(Socket socket) {
-    LineReader reader(socket);
+void serve_request(SocketOwner& connection) {
+    LineReader reader(connection.get());
     RequestHead head;
     if (!read_request_head(reader, head)) {
         return;
     }
-    answer(reader, socket, head);
+    answer(reader, connection.get(), head);
     // Whatever the client still sends, the rest of a body or bytes that
     // come while the response is on its way, must not make our close a
     // reset, which would destroy the response.
-    discard_until_client_closes(socket);
+    close_after_client(connection);
 }
 
 } // namespace
 
 void http_session(Socket socket) {
     SocketOwner connection(socket);
-    serve_request(connection.get());
+    serve_request(connection);
 }

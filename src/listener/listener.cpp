@@ -163,6 +163,7 @@ void run_listener() {
     if (own < 0) {
         return;
     }
+    start_lingering_closes();
     // Serving begins: from now on no session waits for the console. Without
     // a writer thread the texts are written as they come.
     (void)start_console_writer();

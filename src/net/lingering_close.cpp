@@ -14,10 +14,9 @@ int next_wait_ms(Clock::time_point deadline) {
     return static_cast<int>(std::clamp<long long>(left.count(), 0, LINGER_QUIET_MS));
 }
 
-} // namespace
-
+// Discards what the client still sends, within the bounds, until it
+// closes.
 void discard_until_client_closes(Socket socket) {
-    stop_sending(socket);
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(LINGER_TOTAL_MS);
     char discarded[32 * 1024];
     for (int wait_ms = next_wait_ms(deadline); wait_ms > 0; wait_ms = next_wait_ms(deadline)) {
@@ -25,4 +24,20 @@ void discard_until_client_closes(Socket socket) {
             return;
         }
     }
+}
+
+} // namespace
+
+void start_lingering_closes() {
+    // Without the thread every session waits for its close itself.
+    (void)start_closing_in_background(LINGER_QUIET_MS, LINGER_TOTAL_MS);
+}
+
+void close_after_client(SocketOwner& connection) {
+    stop_sending(connection.get());
+    if (close_in_background(connection.get())) {
+        connection.release();
+        return;
+    }
+    discard_until_client_closes(connection.get());
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "net/socket_owner.hpp"
 #include "platform/socket.hpp"
 
 // A connection closed while bytes the client sent are still unread, or
@@ -17,6 +18,10 @@
 constexpr int LINGER_QUIET_MS = 2000;
 constexpr int LINGER_TOTAL_MS = 10000;
 
-// Stops sending and discards what the client still sends, within those
-// bounds, until it closes. The caller closes the socket afterwards.
-void discard_until_client_closes(Socket socket);
+// Lets the host's closing thread, where it has one, do the same from now
+// on for every connection that close_after_client hands to it.
+void start_lingering_closes();
+// Stops sending and closes the connection once the client has closed it,
+// within those bounds: in the background where the host can take it, so
+// that the session ends at once, and otherwise here.
+void close_after_client(SocketOwner& connection);

@@ -11,6 +11,8 @@ class SocketOwner {
     SocketOwner& operator=(const SocketOwner&) = delete;
 
     Socket get() const { return socket_; }
+    // Gives the socket up to whoever closes it instead.
+    void release() { socket_ = NO_SOCKET; }
     void reset() {
         close_socket(socket_);
         socket_ = NO_SOCKET;

@@ -162,3 +162,13 @@ void send_without_delay(Socket socket);
 // Ends the sending side: the peer sees the end of the data, and can still
 // send.
 void stop_sending(Socket socket);
+
+// Starts a thread of the host's own that ends connections whose sending
+// side is stopped: it discards what each peer still sends and closes the
+// connection once the peer closes, after `quiet_ms` without a byte, or
+// after `total_ms` in all. Status::failed where the host has none.
+[[nodiscard]] Status start_closing_in_background(int quiet_ms, int total_ms);
+// Hands such a connection to that thread, which closes it: true when it
+// took it. False while it has no room, or where it was never started; the
+// caller then waits for the close itself.
+bool close_in_background(Socket socket);

@@ -28,12 +28,12 @@ namespace {
 constexpr int IO_MS = 5000; // an upper bound for every wait, never a measurement
 constexpr int SESSIONS = 10;
 
-// Threads that serve no session: the console writer, and in a build with
-// the thread sanitizer its helper thread.
+// Threads that serve no session: the console writer, the closing thread,
+// and in a build with the thread sanitizer its helper thread.
 #if defined(__SANITIZE_THREAD__)
-constexpr int NAMED_THREADS = 2;
+constexpr int NAMED_THREADS = 3;
 #else
-constexpr int NAMED_THREADS = 1;
+constexpr int NAMED_THREADS = 2;
 #endif
 
 const std::string REQUEST = "GET /a.txt HTTP/1.0\r\n\r\n";

@@ -96,7 +96,7 @@ TEST(VanishedPeers, AreGivenUpOnAcceptedConnectionsAndOnConnectionsOfOurOwn) {
 }
 
 // Where the kernel may fold wake-ups, a thread that has taken a connection
-// looks once more and passes the baton or leaves a note. With threads
+// looks once more and passes the baton to an idle thread. With threads
 // taking connections from two ports as fast as bursts of them come, every
 // connection is taken once, and every thread then takes one more.
 TEST(ConnectionWaiters, TakeEveryConnectionOnceWhenTakersLookOnceMore) {

@@ -11,6 +11,7 @@
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -54,7 +55,12 @@ bool to_host_path(char (&out)[PATH_MAX], const char* path) {
 // what they hold belongs to the machine, not to the trees; a link placed in
 // a tree does not make them part of it. Files on a disk, and on tmpfs, are
 // files like any other.
-bool made_up_by_the_kernel(int fd) {
+bool made_up_by_the_kernel(int fd, dev_t device) {
+    // Those all live on devices the kernel numbers itself, with major 0; a
+    // file on a disk's device needs no second look.
+    if (major(device) != 0) {
+        return false;
+    }
     constexpr uint32_t CONFIGFS = 0x62656570; // not in every linux/magic.h
     constexpr uint32_t KINDS[] = {PROC_SUPER_MAGIC,    SYSFS_MAGIC,      DEBUGFS_MAGIC,
                                   TRACEFS_MAGIC,       SECURITYFS_MAGIC, CGROUP_SUPER_MAGIC,
@@ -192,7 +198,7 @@ Status FileReader::open_looked_up(const char* path) {
     if (fd < 0) {
         return Status::failed;
     }
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || made_up_by_the_kernel(fd)) {
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || made_up_by_the_kernel(fd, info.st_dev)) {
         close(fd);
         return Status::failed;
     }

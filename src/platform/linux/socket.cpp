@@ -83,9 +83,6 @@ namespace {
 int baton = -1;
 // Threads inside accept_next that have not taken a connection yet.
 std::atomic<int> idle_threads{0};
-// Left by a thread that saw a connection waiting while no thread was idle:
-// the next thread to become idle looks for it before it sleeps.
-std::atomic<bool> connection_noted{false};
 
 // Accepts one connection, if one still waits.
 AcceptResult accept_connection(Socket listening, AcceptedConnection& accepted) {
@@ -149,18 +146,18 @@ AcceptResult take_waiting(const Socket (&sockets)[2], const Readiness& ready, bo
 }
 
 // Takes a connection from either socket, waiting while neither has one;
-// `look`: one may be waiting already. `by_choice` tells whether the
-// connection was taken where another may have woken this thread: both
-// ports were reported, or the baton, or there was no wait.
+// `look`: first without a wait. `by_choice` tells whether the connection
+// was taken where another may have woken this thread: both ports were
+// reported, or the baton, or there was no wait.
 AcceptResult take_next(int handle, const Socket (&sockets)[2], bool first_goes_first, bool look,
                        AcceptedConnection& accepted, bool& by_choice) {
     Readiness ready;
     for (bool waited = false;; look = true) {
         if (look) {
-            AcceptResult result = take_waiting(sockets, ready, first_goes_first, accepted);
-            if (result != AcceptResult::failed) {
+            AcceptResult taken = take_waiting(sockets, ready, first_goes_first, accepted);
+            if (taken != AcceptResult::failed) {
                 by_choice = !waited || ready.baton || (ready.ports[0] && ready.ports[1]);
-                return result;
+                return taken;
             }
         }
         WaitResult result;
@@ -184,17 +181,15 @@ bool kernel_may_fold_wake_ups() {
 std::atomic<bool> folding_assumed{false};
 
 // After this thread has taken a connection: when either socket still has
-// one waiting, an idle thread is woken, or, with none idle, the next one to
-// be idle is told to look. The note goes before the count is read, and an
-// idle thread counts itself before it reads the note, so that one of the
-// two always sees the other.
+// one waiting, an idle thread is woken. With none idle, the next thread to
+// be idle finds it, since it counts itself before it reads the count and
+// looks (see accept_next): of the two, one always sees the other.
 void pass_on_if_more_wait(const Socket (&sockets)[2]) {
-    pollfd ports[2] = {{sockets[0], POLLIN, 0}, {sockets[1], POLLIN, 0}};
-    if (poll(ports, 2, 0) <= 0) {
+    if (idle_threads.load() == 0) {
         return;
     }
-    connection_noted.store(true);
-    if (idle_threads.load() > 0) {
+    pollfd ports[2] = {{sockets[0], POLLIN, 0}, {sockets[1], POLLIN, 0}};
+    if (poll(ports, 2, 0) > 0) {
         uint64_t one = 1;
         (void)!write(baton, &one, sizeof one);
     }
@@ -251,16 +246,25 @@ Status ConnectionWaiter::prepare(Socket first, Socket second) {
 // thread that may have taken a connection another was woken for (it saw
 // both ports, or the baton), or that runs on such a kernel, looks once
 // more: while either port still has a connection, it passes the baton to an
-// idle thread, which does the same, or, with none idle, notes it for the
-// next. And a woken thread tries both ports before it sleeps again.
+// idle thread, which does the same. And a woken thread tries both ports
+// before it sleeps again.
+//
+// A thread that ends a session while no other is idle looks for the next
+// connection before it waits: then every arrival has found all threads
+// busy and waits in the queue, and it is taken with no wait and no wake-up.
+// With another thread idle, an arrival has woken that one, so this one
+// waits instead of taking it from under it, which would only wake that
+// thread for nothing. The first thread to become idle always looks: it is
+// the one that finds a connection another thread saw waiting while none
+// was idle.
 AcceptResult ConnectionWaiter::accept_next(bool first_goes_first, AcceptedConnection& accepted) {
     if (handle_ < 0) {
         return AcceptResult::failed;
     }
-    idle_threads.fetch_add(1);
+    bool others_idle = idle_threads.fetch_add(1) > 0;
     bool by_choice = false;
-    AcceptResult result = take_next(handle_, sockets_, first_goes_first,
-                                    connection_noted.exchange(false), accepted, by_choice);
+    AcceptResult result =
+        take_next(handle_, sockets_, first_goes_first, !others_idle, accepted, by_choice);
     idle_threads.fetch_sub(1);
     if (result == AcceptResult::accepted && (by_choice || wake_ups_may_fold())) {
         pass_on_if_more_wait(sockets_);

@@ -256,3 +256,14 @@ void send_without_delay(Socket socket) {
     (void)setsockopt(native(socket), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
                      sizeof on);
 }
+
+// Each session waits for its own close here: Windows has no epoll, and a
+// thread that waited on many connections at once would need select's
+// limit of 64 sockets and a wake-up of its own.
+Status start_closing_in_background(int, int) {
+    return Status::failed;
+}
+
+bool close_in_background(Socket) {
+    return false;
+}
