@@ -6,6 +6,7 @@ rounds (round 1 of every server, then round 2, ...). Run through
 bench/run.sh, which installs the peers and builds what is measured.
 """
 import argparse
+import json
 import os
 import re
 import shutil
@@ -328,11 +329,39 @@ def loadgen(binary, mode, port, what, concurrency, seconds, field):
     return float(out[field])
 
 
+def iperf3_mb_per_s(seconds):
+    """One single-stream iperf3 run over loopback, in the units of the
+    other rows (10^6 bytes a second), or None without iperf3."""
+    port = free_port()
+    try:
+        server = subprocess.Popen(["iperf3", "-s", "-1", "-p", str(port)],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    except OSError:
+        return None
+    try:
+        if not wait_listening(port):
+            return None
+        out = subprocess.run(["iperf3", "-c", "127.0.0.1", "-p", str(port), "-J", "-t",
+                              str(max(1, round(seconds)))], capture_output=True, text=True).stdout
+        received = json.loads(out)["end"]["sum_received"]
+        return received["bytes"] / received["seconds"] / 1e6
+    except (ValueError, KeyError):
+        return None
+    finally:
+        server.kill()
+        server.wait()
+
+
 def measure(metrics, servers, rounds, seconds, gen):
     results = {}
     for _ in range(rounds):
         for metric in metrics:
             name, kinds, run = metric
+            if kinds == ("limit",):
+                # What the loopback itself carries, in the same round.
+                results.setdefault(name, {}).setdefault("iperf3", []).append(run(None, seconds,
+                                                                                 gen))
+                continue
             for server in servers:
                 if server.kind not in kinds and server.kind != "both":
                     continue
@@ -364,10 +393,12 @@ METRICS = [
      lambda s, t, g: ab_with_costs(s, "/small.html", 32, t, latency=True)),
     ("large file MB/s", ("http",),
      lambda s, t, g: loadgen(g, "http", s.port, "/big.bin", 1, t, 1)),
-    ("directory page req/s", ("http",),
-     lambda s, t, g: loadgen(g, "http", s.port, s.paths.get("dir", "/dir/"), 8, t, 0)),
     ("FTP RETR 100 MiB MB/s", ("ftp",),
      lambda s, t, g: loadgen(g, "ftp", ftp_port_of(s), "RETR big.bin", 1, t, 1)),
+    ("loopback iperf3, one stream MB/s", ("limit",),
+     lambda s, t, g: iperf3_mb_per_s(t)),
+    ("directory page req/s", ("http",),
+     lambda s, t, g: loadgen(g, "http", s.port, s.paths.get("dir", "/dir/"), 8, t, 0)),
     ("FTP LIST 1000 entries/s", ("ftp",),
      lambda s, t, g: loadgen(g, "ftp", ftp_port_of(s), "LIST dir", 8, t, 0)),
     ("FTP sessions/s", ("ftp",),
@@ -389,9 +420,21 @@ def median(values):
     return statistics.median(values) if values else None
 
 
+def shares_of_the_loopback(results):
+    """Each server's large transfers as a share of iperf3's in the same run."""
+    limit = median(results.get("loopback iperf3, one stream MB/s", {}).get("iperf3", []))
+    rows = []
+    for metric in ("large file MB/s", "FTP RETR 100 MiB MB/s"):
+        shares = {name: median(values) / limit
+                  for name, values in results.get(metric, {}).items()
+                  if limit and median(values) is not None}
+        rows.append((metric.replace(" MB/s", "") + ", share of iperf3", shares))
+    return rows
+
+
 def print_table(results, extra_rows):
     names = ["pelmar", "baseline", "nginx", "lighttpd", "busybox", "python", "vsftpd",
-             "pyftpdlib"]
+             "pyftpdlib", "iperf3"]
     names = [n for n in names if n != "baseline" or any(n in row for _, row in results.items())]
     header = f"{'metric':38}" + "".join(f"{n:>11}" for n in names) + f"{'vs best':>9}"
     print(header)
@@ -402,12 +445,13 @@ def print_table(results, extra_rows):
             v = median(by_server.get(n, [])) if isinstance(by_server.get(n), list) \
                 else by_server.get(n)
             digits = 2 if (metric.startswith("ms ") or " ms" in metric or
-                           "calls per" in metric or "switches per" in metric) else 1
+                           "calls per" in metric or "switches per" in metric or
+                           "share of" in metric) else 1
             row += f"{v:>11.{digits}f}" if v is not None else f"{'-':>11}"
         ours = by_server.get("pelmar")
         ours = median(ours) if isinstance(ours, list) else ours
         peers = [median(v) if isinstance(v, list) else v
-                 for k, v in by_server.items() if k not in ("pelmar", "baseline")]
+                 for k, v in by_server.items() if k not in ("pelmar", "baseline", "iperf3")]
         peers = [p for p in peers if p is not None]
         lower_is_better = ("CPU" in metric or "RSS" in metric or metric.startswith("ms ") or
                            " ms" in metric or "per small GET" in metric)
@@ -449,6 +493,7 @@ def main():
         results = measure(METRICS, servers, args.rounds, args.seconds, args.loadgen)
         rss = {s.name: peak_rss_kib(s.process.pid) / 1024 for s in servers}
         extra = [("idle CPU % over 10 s", idle), ("peak RSS MiB under load", rss)]
+        extra += shares_of_the_loopback(results)
 
         # The cost of the console log: the same loads with it written to a file.
         for s in servers:

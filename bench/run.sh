@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Benchmarks Pelmar against nginx, lighttpd, busybox httpd, python's
-# http.server, vsftpd and pyftpdlib on loopback, and prints a table.
+# http.server, vsftpd and pyftpdlib on loopback, with one-stream iperf3 as
+# the loopback's own limit, and prints a table.
 #   bench/run.sh [--rounds N] [--seconds S] [--only-pelmar] [--baseline OTHER_PELMAR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages="nginx-light lighttpd busybox vsftpd python3-pyftpdlib apache2-utils wrk linux-perf g++ cmake"
+packages="nginx-light lighttpd busybox vsftpd python3-pyftpdlib apache2-utils wrk linux-perf iperf3 g++ cmake"
 missing=""
 for package in $packages; do
     dpkg -s "$package" >/dev/null 2>&1 || missing="$missing $package"

@@ -4,6 +4,7 @@
 // never longer than its bounds. Through the real executable and real
 // clients.
 
+#include "ftp_replies.hpp"
 #include "http_replies.hpp"
 #include "server_process.hpp"
 #include "test_client.hpp"
@@ -20,6 +21,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -172,6 +174,23 @@ TEST_F(LingeringClose, AClientThatClosesEndsItsSessionAtOnce) {
     // read on past the close, would still hold the place.
     EXPECT_TRUE(eventually(
         [] { return server_->connections_on(server_->www_port()).accepted.empty(); }, 1200));
+}
+
+TEST_F(LingeringClose, ClientsThatKeepTheirConnectionsAfterTheResponseHoldNoPlace) {
+    if (!server_->native())
+        GTEST_SKIP() << "Linux only: on Windows each session waits for its client's close itself";
+    // As many clients as there are places take their responses, then
+    // neither send nor close: sessions that waited for their closes would
+    // hold every place for the quiet time of 2 s.
+    std::vector<ClientSocket> quiet;
+    for (int i = 0; i < 10; ++i) {
+        quiet.push_back(ClientSocket::connect(server_->www_port()));
+        send_all(quiet.back().get(), "GET /a.txt HTTP/1.0\r\n\r\n");
+        std::string reply;
+        ASSERT_TRUE(receive_until_close(quiet.back().get(), reply, IO_MS, 1 << 20)) << i;
+    }
+    ClientSocket ftp = ClientSocket::connect(server_->ftp_port());
+    EXPECT_EQ(read_line(ftp.get(), 1000), FTP_GREETING) << "well within the quiet time";
 }
 
 TEST_F(LingeringClose, AClientThatNeverStopsSendingDoesNotHoldItsSession) {
