@@ -334,14 +334,16 @@ def iperf3_mb_per_s(seconds):
     other rows (10^6 bytes a second), or None without iperf3."""
     port = free_port()
     try:
-        server = subprocess.Popen(["iperf3", "-s", "-1", "-p", str(port)],
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        server = subprocess.Popen(["iperf3", "-s", "-1", "-B", "127.0.0.1", "-p",
+                                   str(port)], stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL)
     except OSError:
         return None
     try:
         if not wait_listening(port):
             return None
-        out = subprocess.run(["iperf3", "-c", "127.0.0.1", "-p", str(port), "-J", "-t",
+        out = subprocess.run(["iperf3", "-c", "127.0.0.1", "-B", "127.0.0.1", "-p", str(port),
+                              "-J", "-t",
                               str(max(1, round(seconds)))], capture_output=True, text=True).stdout
         received = json.loads(out)["end"]["sum_received"]
         return received["bytes"] / received["seconds"] / 1e6
