@@ -330,6 +330,19 @@ TEST_F(WebService, ConnectionClosedBeforeTheHeadersEndGetsNoReply) {
     }
 }
 
+TEST_F(WebService, AHeadThatComesSlowlyIsWaitedFor) {
+    ClientSocket client = ClientSocket::connect(port());
+    send_all(client.get(), "GET /a.txt HTTP/1.0\r\n");
+    // Longer than the 2 s that the lingering close's quiet time gives every
+    // connection's receives: a head still on its way is not a quiet client.
+    pollfd ready{client.get(), POLLIN, 0};
+    EXPECT_EQ(::poll(&ready, 1, 2500), 0) << "the server answered or closed";
+    send_all(client.get(), "\r\n");
+    std::string reply;
+    ASSERT_TRUE(receive_until_close(client.get(), reply, 5000, 1 << 20));
+    EXPECT_EQ(reply, http_file_response("hello world\n", "text/plain"));
+}
+
 TEST_F(WebService, NothingOutsideWwwrootIsReached) {
     std::vector<std::string> requests;
     for (const std::string url :

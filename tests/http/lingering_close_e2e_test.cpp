@@ -9,6 +9,8 @@
 #include "server_process.hpp"
 #include "test_client.hpp"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -62,6 +64,13 @@ class LingeringClose : public ::testing::Test {
     static inline std::string body_file_;
     static inline bool started_ = false;
 };
+
+int local_port_of(int fd) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.sin_port);
+}
 
 // What the command printed, and whether it succeeded.
 std::pair<std::string, bool> run(const std::string& command) {
@@ -191,6 +200,26 @@ TEST_F(LingeringClose, ClientsThatKeepTheirConnectionsAfterTheResponseHoldNoPlac
     }
     ClientSocket ftp = ClientSocket::connect(server_->ftp_port());
     EXPECT_EQ(read_line(ftp.get(), 1000), FTP_GREETING) << "well within the quiet time";
+}
+
+TEST_F(LingeringClose, PastTheClosingThreadsRoomASessionEndsAtItsClientsCloseAsBefore) {
+    if (!server_->native())
+        GTEST_SKIP() << "Linux only: the server's sessions are read from the kernel's table";
+    constexpr int ROOM = 256; // the connections the closing thread holds at most
+    std::vector<ClientSocket> quiet;
+    for (int i = 0; i <= ROOM; ++i) {
+        quiet.push_back(ClientSocket::connect(server_->www_port()));
+        send_all(quiet.back().get(), "GET /a.txt HTTP/1.0\r\n\r\n");
+        std::string reply;
+        ASSERT_TRUE(receive_until_close(quiet.back().get(), reply, IO_MS, 1 << 20)) << i;
+    }
+    // The last one found the room full, well within the quiet time of the
+    // others: its own session waits for its close.
+    int last = local_port_of(quiet.back().get());
+    quiet.back().close();
+    EXPECT_TRUE(eventually(
+        [&] { return server_->connections_on(server_->www_port()).accepted.count(last) == 0; },
+        1200));
 }
 
 TEST_F(LingeringClose, AClientThatNeverStopsSendingDoesNotHoldItsSession) {
