@@ -322,8 +322,13 @@ def wrk(port, path, threads, connections, seconds):
 
 
 def loadgen(binary, mode, port, what, concurrency, seconds, field):
-    out = subprocess.run([binary, mode, str(port), what, str(concurrency), str(seconds)],
-                         capture_output=True, text=True).stdout.split()
+    # A server that stops answering (pyftpdlib once held a LIST for minutes)
+    # costs its figure, not the run.
+    try:
+        out = subprocess.run([binary, mode, str(port), what, str(concurrency), str(seconds)],
+                             capture_output=True, text=True, timeout=seconds + 30).stdout.split()
+    except subprocess.TimeoutExpired:
+        return None
     if len(out) != 3 or int(out[2]) > 0:
         return None
     return float(out[field])
