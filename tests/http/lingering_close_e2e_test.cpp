@@ -60,6 +60,20 @@ class LingeringClose : public ::testing::Test {
         return client;
     }
 
+    // `count` clients that each take their response, then neither send nor
+    // close.
+    static ::testing::AssertionResult answered_clients_that_stay(std::vector<ClientSocket>& quiet,
+                                                                 int count) {
+        for (int i = 0; i < count; ++i) {
+            quiet.push_back(ClientSocket::connect(server_->www_port()));
+            send_all(quiet.back().get(), "GET /a.txt HTTP/1.0\r\n\r\n");
+            std::string reply;
+            if (!receive_until_close(quiet.back().get(), reply, IO_MS, 1 << 20))
+                return ::testing::AssertionFailure() << "no response for client " << i;
+        }
+        return ::testing::AssertionSuccess();
+    }
+
     static inline std::unique_ptr<ServerProcess> server_;
     static inline std::string body_file_;
     static inline bool started_ = false;
@@ -192,12 +206,7 @@ TEST_F(LingeringClose, ClientsThatKeepTheirConnectionsAfterTheResponseHoldNoPlac
     // neither send nor close: sessions that waited for their closes would
     // hold every place for the quiet time of 2 s.
     std::vector<ClientSocket> quiet;
-    for (int i = 0; i < 10; ++i) {
-        quiet.push_back(ClientSocket::connect(server_->www_port()));
-        send_all(quiet.back().get(), "GET /a.txt HTTP/1.0\r\n\r\n");
-        std::string reply;
-        ASSERT_TRUE(receive_until_close(quiet.back().get(), reply, IO_MS, 1 << 20)) << i;
-    }
+    ASSERT_TRUE(answered_clients_that_stay(quiet, 10));
     ClientSocket ftp = ClientSocket::connect(server_->ftp_port());
     EXPECT_EQ(read_line(ftp.get(), 1000), FTP_GREETING) << "well within the quiet time";
 }
@@ -207,12 +216,7 @@ TEST_F(LingeringClose, PastTheClosingThreadsRoomASessionEndsAtItsClientsCloseAsB
         GTEST_SKIP() << "Linux only: the server's sessions are read from the kernel's table";
     constexpr int ROOM = 256; // the connections the closing thread holds at most
     std::vector<ClientSocket> quiet;
-    for (int i = 0; i <= ROOM; ++i) {
-        quiet.push_back(ClientSocket::connect(server_->www_port()));
-        send_all(quiet.back().get(), "GET /a.txt HTTP/1.0\r\n\r\n");
-        std::string reply;
-        ASSERT_TRUE(receive_until_close(quiet.back().get(), reply, IO_MS, 1 << 20)) << i;
-    }
+    ASSERT_TRUE(answered_clients_that_stay(quiet, ROOM + 1));
     // The last one found the room full, well within the quiet time of the
     // others: its own session waits for its close.
     int last = local_port_of(quiet.back().get());
