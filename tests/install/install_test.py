@@ -39,7 +39,8 @@ def lay_out(mode, build, scratch):
                        stdout=subprocess.DEVNULL)
         return prefix
     packages = os.path.join(scratch, "packages")
-    subprocess.run(["cpack", "--config", os.path.join(build, "CPackConfig.cmake"), "-B", packages],
+    subprocess.run(["cpack", "--config", os.path.join(build, "CPackConfig.cmake"), "-G", "TGZ",
+                    "-B", packages],
                    check=True, stdout=subprocess.DEVNULL)
     archives = glob.glob(os.path.join(packages, "pelmar-*-Linux-x86_64.tar.gz"))
     if len(archives) != 1:
@@ -104,7 +105,8 @@ class ServedCopy(unittest.TestCase):
         self.assertTrue(any(line.endswith(" hello.txt") for line in lines), lines)
 
     def test_readme_and_manual_are_in_place(self):
-        self.assertTrue(os.path.isfile(os.path.join(self.home, "README.md")))
+        for name in ("README.md", "LICENSE"):
+            self.assertTrue(os.path.isfile(os.path.join(self.home, name)), name)
         self.assertTrue(os.path.isfile(os.path.join(self.home, "share/man/man1/pelmar.1")))
 
 
