@@ -9,6 +9,7 @@ import argparse
 import json
 import os
 import re
+import resource
 import shutil
 import signal
 import socket
@@ -282,19 +283,39 @@ class KernelEvents:
         return counts
 
 
+def tcp_segments_sent():
+    """TCP segments this machine has sent, on every interface: on an
+    otherwise idle loopback, both ends of the benchmark's connections."""
+    with open("/proc/net/snmp") as snmp:
+        rows = [line.split() for line in snmp if line.startswith("Tcp:")]
+    return int(rows[1][rows[0].index("OutSegs")])
+
+
+def children_cpu_seconds():
+    used = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return used.ru_utime + used.ru_stime
+
+
 def ab_with_costs(server, path, concurrency, seconds, latency=False):
     """Requests/s, and per request the server's CPU time in microseconds,
-    its system calls and its context switches (its whole process tree);
-    with `latency`, the median and 99th percentile time of a request too."""
+    its system calls and its context switches (its whole process tree), the
+    client's CPU time (ab, a single process, is the limit once it keeps one
+    processor busy) and the TCP segments both ends sent; with `latency`,
+    the median and 99th percentile time of a request too."""
     before = cpu_seconds(server.process.pid)
     events = KernelEvents(server.process.pid)
+    client_before, segments_before = children_cpu_seconds(), tcp_segments_sent()
     result = run_ab(server.port, path, concurrency, seconds)
+    client_used = children_cpu_seconds() - client_before
+    segments = tcp_segments_sent() - segments_before
     counts = events.stop()
     used = cpu_seconds(server.process.pid) - before
     if not result:
         return None
     rate, complete, served_within = result
-    figures = {"": rate, f"server CPU us per small GET, c={concurrency}": used / complete * 1e6}
+    figures = {"": rate, f"server CPU us per small GET, c={concurrency}": used / complete * 1e6,
+               f"client CPU us per small GET, c={concurrency}": client_used / complete * 1e6,
+               f"TCP segments per small GET, c={concurrency}": segments / complete}
     syscalls = counts.get("raw_syscalls:sys_enter")
     switches = counts.get("context-switches")
     figures[f"syscalls per small GET, c={concurrency}"] = \
@@ -452,7 +473,7 @@ def print_table(results, extra_rows):
             v = median(by_server.get(n, [])) if isinstance(by_server.get(n), list) \
                 else by_server.get(n)
             digits = 2 if (metric.startswith("ms ") or " ms" in metric or
-                           "calls per" in metric or "switches per" in metric or
+                           "calls per" in metric or "switches per" in metric or "segments per" in metric or
                            "share of" in metric) else 1
             row += f"{v:>11.{digits}f}" if v is not None else f"{'-':>11}"
         ours = by_server.get("pelmar")

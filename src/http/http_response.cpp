@@ -65,7 +65,11 @@ void send_file_response(Socket socket, FileReader& file, bool no_cache, const ch
     if (file.size() <= static_cast<int64_t>(room.size())) {
         // A small body goes out with the head, in one send and one segment;
         // the kernel's file-to-socket copy costs more than it saves here.
-        (void)head.flush_with_room(read_up_to(file, room.first(static_cast<size_t>(file.size()))));
+        // The connection's end follows at once: held back for it, the
+        // response and the FIN share that segment, and the client reads
+        // both in one wake-up.
+        size_t body = read_up_to(file, room.first(static_cast<size_t>(file.size())));
+        (void)head.flush_with_room(body, true);
         return;
     }
     if (head.flush(true)) {

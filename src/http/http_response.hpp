@@ -11,7 +11,8 @@
 void send_http_error(Socket socket, const char* status, const char* body);
 // The 403 answer for a file that is missing or cannot be opened.
 void send_file_unavailable(Socket socket);
-// The 200 head and the body of a file the caller has opened.
+// The 200 head and the body of a file the caller has opened. The caller
+// ends sending next: a small response may wait for that in the kernel.
 void send_file_response(Socket socket, FileReader& file, bool no_cache, const char* content_type);
 // The page of a directory. One that cannot be enumerated leaves the page
 // unclosed, which is all the client gets.

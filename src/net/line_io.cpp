@@ -102,8 +102,8 @@ std::span<char> TextBatch::room() {
     return std::span(buffer_).subspan(used_);
 }
 
-bool TextBatch::flush_with_room(size_t extra) {
-    return send_batch(std::min(extra, sizeof buffer_ - used_), false);
+bool TextBatch::flush_with_room(size_t extra, bool more_follows) {
+    return send_batch(std::min(extra, sizeof buffer_ - used_), more_follows);
 }
 
 bool TextBatch::send_batch(size_t extra, bool more_follows) {

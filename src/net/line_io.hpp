@@ -65,14 +65,15 @@ class TextBatch {
     // Both return false once a send has failed.
     bool add(const char* text);
     bool add(const char* text, size_t length);
-    // `more_follows`: the next bytes (a file body) come right after, so the
-    // kernel may hold these back to fill a segment with them.
+    // `more_follows`: the next bytes (a file body) come right after, or the
+    // end of sending, so the kernel may hold these back until then to fill
+    // a segment with them.
     bool flush(bool more_follows = false);
     // The room after the texts, for bytes that are not texts (a small
     // file's body): they go out with the texts in one send, unechoed.
     std::span<char> room();
     // Sends the texts and the first `extra` bytes of room().
-    bool flush_with_room(size_t extra);
+    bool flush_with_room(size_t extra, bool more_follows = false);
 
   private:
     static constexpr int MAX_TEXTS = 256;
