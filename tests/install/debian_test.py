@@ -142,6 +142,44 @@ class DebianPackage(unittest.TestCase):
         self.assertIn(f"Basepath: {os.path.realpath(home)}/\n", self.wait_for_console(console, "Basepath"))
         self.fetch_both(www, ftp)
 
+    def system_call_group(self, name):
+        """The calls that systemd-analyze lists in a group, nested ones too."""
+        if not name.startswith("@"):
+            return {name}
+        listed = run(["systemd-analyze", "syscall-filter", name]).stdout.splitlines()[1:]
+        members = [line.strip() for line in listed if line.strip()[:1] not in ("", "#")]
+        return set().union(*(self.system_call_group(member) for member in members))
+
+    def test_system_calls_stay_within_the_units_filter(self):
+        with open(self.in_root(UNIT)) as unit:
+            filters = re.findall(r"(?m)^SystemCallFilter=(.*)$", unit.read())
+        allowed = set()
+        for line in filters:
+            named = set().union(*(self.system_call_group(n) for n in line.lstrip("~").split()))
+            allowed = allowed - named if line.startswith("~") else allowed | named
+        home = self.copy_to_serve()
+        with open(os.path.join(home, "wwwroot", "large.bin"), "wb") as large:
+            large.truncate(8 << 20)  # sent by the kernel's file-to-socket copy
+        www, ftp = free_port(), free_port()
+        console, trace = os.path.join(home, "console.log"), os.path.join(home, "trace")
+        with open(console, "wb") as log:
+            tracer = self.start(["strace", "-f", "-qq", "-o", trace, os.path.join(home, "pelmar"),
+                                 "/wwwport", str(www), "/ftpport", str(ftp)], log)
+        self.wait_for_console(console, f"FTPport : {ftp}")
+        self.fetch_both(www, ftp)
+        for path in ("/", "/missing", "/large.bin"):
+            run(["curl", "-sS", "-o", "/dev/null", "--noproxy", "*", f"http://127.0.0.1:{www}{path}"])
+        run(["curl", "-sS", "-o", "/dev/null", "-P", "127.0.0.1", "--disable-eprt",
+             f"ftp://127.0.0.1:{ftp}/pub/hello.txt"])
+        # A stop, as systemctl's, ends the traced server and with it strace.
+        with open(f"/proc/{tracer.pid}/task/{tracer.pid}/children") as children:
+            os.kill(int(children.read().split()[0]), 15)
+        tracer.wait(timeout=10)
+        with open(trace) as traced:
+            used = set(re.findall(r"(?m)^\d+\s+([a-z0-9_]+)\(", traced.read()))
+        self.assertIn("sendfile", used)
+        self.assertEqual(used - allowed, set(), "calls the unit's filter would refuse")
+
     def confinement(self):
         """setpriv's switches for the user, the capabilities and the limits
         that the unit sets, and its ExecStart."""
