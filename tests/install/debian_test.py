@@ -116,7 +116,7 @@ class DebianPackage(unittest.TestCase):
         return server
 
     def wait_for_console(self, console, text):
-        for _ in range(ATTEMPTS):
+        for _ in range(2 * ATTEMPTS):
             with open(console, "rb") as log:
                 shown = log.read().decode("utf-8", "replace")
             if text in shown:
@@ -166,14 +166,18 @@ class DebianPackage(unittest.TestCase):
             tracer = self.start(["strace", "-f", "-qq", "-o", trace, os.path.join(home, "pelmar"),
                                  "/wwwport", str(www), "/ftpport", str(ftp)], log)
         self.wait_for_console(console, f"FTPport : {ftp}")
+        # A traced server would outlive strace's kill: it is ended itself,
+        # while strace, which lives as long as it does, still runs.
+        with open(f"/proc/{tracer.pid}/task/{tracer.pid}/children") as children:
+            traced = int(children.read().split()[0])
+        self.addCleanup(lambda: tracer.poll() is None and os.kill(traced, 9))
         self.fetch_both(www, ftp)
         for path in ("/", "/missing", "/large.bin"):
             run(["curl", "-sS", "-o", "/dev/null", "--noproxy", "*", f"http://127.0.0.1:{www}{path}"])
         run(["curl", "-sS", "-o", "/dev/null", "-P", "127.0.0.1", "--disable-eprt",
              f"ftp://127.0.0.1:{ftp}/pub/hello.txt"])
         # A stop, as systemctl's, ends the traced server and with it strace.
-        with open(f"/proc/{tracer.pid}/task/{tracer.pid}/children") as children:
-            os.kill(int(children.read().split()[0]), 15)
+        os.kill(traced, 15)
         tracer.wait(timeout=10)
         with open(trace) as traced:
             used = set(re.findall(r"(?m)^\d+\s+([a-z0-9_]+)\(", traced.read()))
