@@ -165,6 +165,31 @@ TEST(SessionLimit, AWebClientPastTenHeldSessionsIsServedOnceOneCloses) {
     EXPECT_EQ(read_until_close(eleventh.socket.get(), IO_MS), A_TXT);
 }
 
+// With both ports waiting, the port that did not go last goes first, so that
+// a stream of web requests cannot keep an FTP client out, nor the reverse.
+TEST(SessionLimit, WithBothPortsWaitingThePortThatDidNotGoLastGoesFirst) {
+    ServerProcess server;
+    ASSERT_TRUE(server.start()) << server.output();
+    std::vector<Client> held = held_ftp_sessions(server, SESSIONS);
+    ASSERT_FALSE(HasFailure()) << server.output();
+    std::vector<Client> web;
+    for (int i = 0; i < 4; ++i) {
+        web.push_back(connect_client(server, true));
+        ASSERT_TRUE(send_all(web.back().socket.get(), "\r\n"));
+    }
+    Client ftp = connect_client(server, false);
+    ASSERT_TRUE(admission_becomes(server, {SESSIONS, 5}));
+    // The one thread set free served FTP last: one web request, then FTP.
+    held.front().socket.close();
+    ASSERT_EQ(read_line(ftp.socket.get(), IO_MS), FTP_GREETING);
+    int answered = 0;
+    for (Client& client : web) {
+        pollfd readable{client.socket.get(), POLLIN, 0};
+        answered += ::poll(&readable, 1, 0) > 0;
+    }
+    EXPECT_EQ(answered, 1) << "web requests answered before the FTP client was let in";
+}
+
 TEST(SessionLimit, AForeignClientWaitingForAPlaceIsClosedWhenItsTurnComes) {
     ServerProcess server;
     ASSERT_TRUE(server.start()) << server.output();
