@@ -7,9 +7,7 @@
 #include "server_process.hpp"
 #include "test_client.hpp"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/socket.h>
@@ -81,13 +79,10 @@ class Control {
   public:
     explicit Control(int port, const char* from = "127.0.0.1")
         : control_(ClientSocket::connect(port, from)), listener_(listen_on(from, 0)) {
-        sockaddr_in address{};
-        socklen_t length = sizeof address;
-        ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length);
+        const int data_port = local_port_of(listener_.get());
         endpoint_ = from;
         std::replace(endpoint_.begin(), endpoint_.end(), '.', ',');
-        endpoint_ += "," + std::to_string(ntohs(address.sin_port) >> 8) + "," +
-                     std::to_string(ntohs(address.sin_port) & 0xff);
+        endpoint_ += "," + std::to_string(data_port >> 8) + "," + std::to_string(data_port & 0xff);
         EXPECT_EQ(reply(), FTP_GREETING);
     }
 

@@ -8,8 +8,6 @@
 #include "server_process.hpp"
 #include "test_client.hpp"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -39,10 +37,7 @@ class Ftp {
     explicit Ftp(int port, int data_window = 0)
         : control_(ClientSocket::connect(port)), listener_(listen_on("127.0.0.1", 0, data_window)) {
         EXPECT_EQ(reply(), FTP_GREETING);
-        sockaddr_in address{};
-        socklen_t length = sizeof address;
-        ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length);
-        const int data_port = ntohs(address.sin_port);
+        const int data_port = local_port_of(listener_.get());
         EXPECT_EQ(ask("PORT 127,0,0,1," + std::to_string(data_port >> 8) + "," +
                       std::to_string(data_port & 0xff)),
                   FTP_PORT_OK);

@@ -9,8 +9,6 @@
 #include "server_process.hpp"
 #include "test_client.hpp"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -78,13 +76,6 @@ class LingeringClose : public ::testing::Test {
     static inline std::string body_file_;
     static inline bool started_ = false;
 };
-
-int local_port_of(int fd) {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    return ntohs(address.sin_port);
-}
 
 // What the command printed, and whether it succeeded.
 std::pair<std::string, bool> run(const std::string& command) {

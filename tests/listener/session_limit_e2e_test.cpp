@@ -42,13 +42,6 @@ const std::string REQUEST = "GET /a.txt HTTP/1.0\r\n\r\n";
 const std::string REQUEST_START = "GET /a.txt HTTP/1.0\r\n";
 const std::string A_TXT = http_file_response("hello world\n", "text/plain"); // the sample tree
 
-int local_port_of(const ClientSocket& client) {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    ::getsockname(client.get(), reinterpret_cast<sockaddr*>(&address), &length);
-    return ntohs(address.sin_port);
-}
-
 struct Client {
     ClientSocket socket;
     bool web = false;
@@ -57,7 +50,7 @@ struct Client {
 
 Client connect_client(const ServerProcess& server, bool web) {
     Client client{ClientSocket::connect(web ? server.www_port() : server.ftp_port()), web};
-    client.local_port = local_port_of(client.socket);
+    client.local_port = local_port_of(client.socket.get());
     if (web)
         send_all(client.socket.get(), REQUEST_START);
     return client;

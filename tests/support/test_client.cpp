@@ -71,6 +71,13 @@ int listen_on(const char* ip, int port, int receive_buffer) {
     return ok ? owner.release() : -1;
 }
 
+int local_port_of(int fd) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.sin_port);
+}
+
 bool send_all(int fd, std::string_view data) {
     while (!data.empty()) {
         ssize_t sent = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);

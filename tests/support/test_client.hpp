@@ -11,6 +11,9 @@
 // A receive_buffer (bytes) is given to the connections it accepts.
 int listen_on(const char* ip, int port, int receive_buffer = 0);
 
+// The local port of a socket: a listener's, or a client's own end.
+int local_port_of(int fd);
+
 // Sends everything; never raises SIGPIPE.
 bool send_all(int fd, std::string_view data);
 
