@@ -10,8 +10,6 @@
 #include "server_process.hpp"
 #include "test_client.hpp"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -58,10 +56,7 @@ class Ftp {
   public:
     explicit Ftp(int port)
         : control_(ClientSocket::connect(port)), listener_(listen_on("127.0.0.1", 0)) {
-        sockaddr_in address{};
-        socklen_t length = sizeof address;
-        ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length);
-        const int data_port = ntohs(address.sin_port);
+        const int data_port = local_port_of(listener_.get());
         port_line_ = "PORT 127,0,0,1," + std::to_string(data_port >> 8) + "," +
                      std::to_string(data_port & 0xff);
         EXPECT_EQ(reply(), FTP_GREETING);

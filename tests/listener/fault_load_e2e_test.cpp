@@ -7,8 +7,6 @@
 #include "server_process.hpp"
 #include "test_client.hpp"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -85,10 +83,7 @@ struct Ftp {
     }
     // Greeted, then asks for `file` to go to `number`, or else to our listener.
     bool retr(const std::string& file, int number = 0) {
-        sockaddr_in address{};
-        socklen_t length = sizeof address;
-        ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length);
-        number = number ? number : ntohs(address.sin_port);
+        number = number ? number : local_port_of(listener.get());
         std::string port = std::to_string(number >> 8) + "," + std::to_string(number & 0xff);
         return line() == FTP_GREETING && ask("PORT 127,0,0,1," + port) == FTP_PORT_OK &&
                ask("RETR " + file) == FTP_STARTING;

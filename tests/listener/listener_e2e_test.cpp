@@ -6,8 +6,6 @@
 #include "server_process.hpp"
 #include "test_client.hpp"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 
@@ -127,13 +125,6 @@ TEST(SessionLimit, EveryWayASessionEndsGivesItsPlaceBack) {
     }
 }
 
-int local_port_of(const ClientSocket& client) {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    ::getsockname(client.get(), reinterpret_cast<sockaddr*>(&address), &length);
-    return ntohs(address.sin_port);
-}
-
 // A session whose client falls silent has it probed within a minute, so
 // that a client that has vanished gives its place back (which the minutes
 // label shows happen): an idle FTP session, and a web session with half a
@@ -148,7 +139,8 @@ TEST(VanishedClients, EverySilentSessionIsProbedWithinAMinute) {
     for (auto [client, port] : {std::pair{&ftp, server.ftp_port()}, {&web, server.www_port()}}) {
         double next = -1;
         EXPECT_TRUE(eventually(
-            [&] { return (next = seconds_to_next_probe(port, local_port_of(*client))) > 0; }, 3000))
+            [&] { return (next = seconds_to_next_probe(port, local_port_of(client->get()))) > 0; },
+            3000))
             << "port " << port;
         EXPECT_LE(next, 60) << "port " << port;
     }
